@@ -1,0 +1,25 @@
+# Thin wrapper around CMake so that a fresh checkout needs two commands:
+# `make demo` and `make test`. Plain `make` builds build/plivex.
+
+BUILD_DIR ?= build
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+CMAKE ?= cmake
+CTEST ?= ctest
+
+.PHONY: all configure demo test clean
+
+all: configure
+	$(CMAKE) --build $(BUILD_DIR) -j $(JOBS) --target plivex
+
+configure:
+	$(CMAKE) -S . -B $(BUILD_DIR)
+
+demo: configure
+	$(CMAKE) --build $(BUILD_DIR) -j $(JOBS) --target demo
+
+test: configure
+	$(CMAKE) --build $(BUILD_DIR) -j $(JOBS)
+	$(CTEST) --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
+
+clean:
+	rm -rf $(BUILD_DIR)

@@ -1,0 +1,16 @@
+#include "platform/command_line.h"
+
+namespace plivex::platform {
+
+std::vector<std::string> ProgramArguments(int argc, char** argv) {
+  // The shell has already split the words. An empty word ("") is dropped
+  // rather than counted, as the Windows command line splitter drops an
+  // empty quoted pair, so `plivex "" in out` behaves the same everywhere.
+  std::vector<std::string> arguments;
+  for (int i = 1; i < argc; ++i) {
+    if (argv[i] != nullptr && argv[i][0] != '\0') arguments.emplace_back(argv[i]);
+  }
+  return arguments;
+}
+
+}  // namespace plivex::platform

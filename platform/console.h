@@ -1,0 +1,20 @@
+#pragma once
+
+#include <string_view>
+
+namespace plivex::platform {
+
+// Makes writes that fail report an error instead of ending the process: a
+// closed standard output or a full quota must not end a conversion half-way.
+void PrepareProcess();
+
+// Writes `text` and CR LF to standard output, unchanged byte for byte.
+// A failed write is ignored: the console is only ever informative.
+void WriteLine(std::string_view text);
+
+// Reads standard input up to and including a line feed. Returns at once at
+// the end of the input or on a read error, so a closed standard input never
+// makes the program hang.
+void WaitForEnter();
+
+}  // namespace plivex::platform

@@ -1,0 +1,143 @@
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <utility>
+
+#include "platform/errors.h"
+#include "platform/file.h"
+
+namespace plivex::platform {
+
+namespace {
+
+std::string Reason(const char* operation, const std::string& path, int error) {
+  return std::string(operation) + "(" + path + "): " + std::strerror(error);
+}
+
+// Takes an exclusive lock without waiting. A file that another process holds
+// (or that this process holds through another descriptor) is refused.
+bool LockExclusive(int fd) {
+  for (;;) {
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+    if (errno != EINTR) return false;
+  }
+}
+
+int OpenRetrying(const char* path, int flags, mode_t mode = 0) {
+  for (;;) {
+    const int fd = open(path, flags, mode);
+    if (fd >= 0 || errno != EINTR) return fd;
+  }
+}
+
+}  // namespace
+
+bool IsExistingFile(const std::string& path) {
+  struct stat info {};
+  return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+File::File(File&& other) noexcept : handle_(std::exchange(other.handle_, kNoHandle)) {}
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    (void)Close();
+    handle_ = std::exchange(other.handle_, kNoHandle);
+  }
+  return *this;
+}
+
+File::~File() { (void)Close(); }
+
+bool File::Close() noexcept {
+  if (!IsOpen()) return true;
+  const int fd = static_cast<int>(std::exchange(handle_, kNoHandle));
+  // On Linux the descriptor is released even when close() reports EINTR, so
+  // it must not be closed again; the error is still reported.
+  return close(fd) == 0;
+}
+
+std::size_t File::Read(std::span<std::uint8_t> buffer) {
+  const int fd = static_cast<int>(handle_);
+  std::size_t done = 0;
+  while (done < buffer.size()) {
+    const ssize_t got = read(fd, buffer.data() + done, buffer.size() - done);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      throw EReadError(std::string("read: ") + std::strerror(errno));
+    }
+    if (got == 0) break;  // end of file
+    done += static_cast<std::size_t>(got);
+  }
+  return done;
+}
+
+void File::Write(std::span<const std::uint8_t> data) {
+  const int fd = static_cast<int>(handle_);
+  std::size_t done = 0;
+  while (done < data.size()) {
+    const ssize_t put = write(fd, data.data() + done, data.size() - done);
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      throw EWriteError(std::string("write: ") + std::strerror(errno));
+    }
+    // A write that makes no progress would loop forever.
+    if (put == 0) throw EWriteError("write: no bytes written");
+    done += static_cast<std::size_t>(put);
+  }
+}
+
+std::uint64_t File::Size() const {
+  struct stat info {};
+  if (fstat(static_cast<int>(handle_), &info) != 0) {
+    throw EReadError(std::string("fstat: ") + std::strerror(errno));
+  }
+  return static_cast<std::uint64_t>(info.st_size);
+}
+
+File OpenInput(const std::string& path) {
+  // O_NONBLOCK so that a FIFO put in place of the file since the existence
+  // test cannot block the open; reads of a regular file ignore the flag.
+  const int fd = OpenRetrying(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) throw EFOpenError(Reason("open", path, errno));
+  File file(fd);
+
+  struct stat info {};
+  if (fstat(fd, &info) != 0) throw EFOpenError(Reason("fstat", path, errno));
+  if (!S_ISREG(info.st_mode)) throw EFOpenError("open(" + path + "): not a regular file");
+  if (!LockExclusive(fd)) throw EFOpenError(Reason("flock", path, errno));
+  return file;
+}
+
+File CreateOutput(const std::string& path, const File& input) {
+  // Opened without O_TRUNC: the file is emptied only once it is known not
+  // to be the input and nobody else holds it.
+  const int fd = OpenRetrying(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) throw EFCreateError(Reason("open", path, errno));
+  File file(fd);
+
+  struct stat info {};
+  if (fstat(fd, &info) != 0) throw EFCreateError(Reason("fstat", path, errno));
+  struct stat input_info {};
+  if (fstat(static_cast<int>(input.handle_), &input_info) != 0) {
+    throw EFCreateError(Reason("fstat", "input", errno));
+  }
+  if (info.st_dev == input_info.st_dev && info.st_ino == input_info.st_ino) {
+    throw EFCreateError("open(" + path + "): same file as the input");
+  }
+  if (!LockExclusive(fd)) throw EFCreateError(Reason("flock", path, errno));
+  // Devices and pipes (/dev/null, /dev/stdout) are written as they are.
+  if (S_ISREG(info.st_mode)) {
+    for (;;) {
+      if (ftruncate(fd, 0) == 0) break;
+      if (errno != EINTR) throw EFCreateError(Reason("ftruncate", path, errno));
+    }
+  }
+  return file;
+}
+
+}  // namespace plivex::platform
