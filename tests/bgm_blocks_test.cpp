@@ -1,0 +1,131 @@
+#include "convert/bgm_blocks.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "platform/errors.h"
+#include "platform/file.h"
+#include "tests/test_files.h"
+
+namespace plivex {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Where input byte `i` of a block lands in the output block, worked out
+// from the input side: byte b of left sample j goes to 4j + b, byte b of
+// right sample j to 4j + 2 + b.
+std::size_t OutputOffset(std::size_t i) {
+  const bool right = i >= 512;
+  const std::size_t in_half = right ? i - 512 : i;
+  return 4 * (in_half / 2) + (right ? 2 : 0) + in_half % 2;
+}
+
+// The expected sample data for an input, built independently of the code
+// under test: zero-padded to whole blocks, every byte placed by OutputOffset.
+Bytes ExpectedData(const Bytes& input) {
+  const std::size_t blocks = (input.size() + 1023) / 1024;
+  Bytes out(blocks * 1024, 0);
+  for (std::size_t i = 0; i < input.size(); ++i) {
+    out[i / 1024 * 1024 + OutputOffset(i % 1024)] = input[i];
+  }
+  return out;
+}
+
+TEST(DeinterleaveBlock, PlacesEverySampleInItsFrame) {
+  const Bytes pattern = plivex::test::PatternBytes(1024);
+  std::array<std::uint8_t, 1024> in{};
+  std::copy(pattern.begin(), pattern.end(), in.begin());
+  std::array<std::uint8_t, 1024> out{};
+  out.fill(0x55);
+  DeinterleaveBlock(in, out);
+
+  EXPECT_EQ(Bytes(out.begin(), out.end()), ExpectedData(pattern));
+  // The corner frames, spelled out.
+  EXPECT_EQ(out[0], in[0]);
+  EXPECT_EQ(out[1], in[1]);
+  EXPECT_EQ(out[2], in[512]);
+  EXPECT_EQ(out[3], in[513]);
+  EXPECT_EQ(out[1020], in[510]);
+  EXPECT_EQ(out[1021], in[511]);
+  EXPECT_EQ(out[1022], in[1022]);
+  EXPECT_EQ(out[1023], in[1023]);
+}
+
+class ConvertBlocksTest : public ::testing::Test {
+ protected:
+  // Converts `input` through real files and returns what was written.
+  Bytes Convert(const Bytes& input, std::int64_t length) {
+    const auto in_path = dir_.File("in.bgm");
+    const auto out_path = dir_.File("out.wav");
+    plivex::test::WriteBytes(in_path, input);
+    auto in = platform::OpenInput(in_path);
+    auto out = platform::CreateOutput(out_path, in);
+    ConvertBlocks(in, out, length);
+    EXPECT_TRUE(in.Close());
+    EXPECT_TRUE(out.Close());
+    return plivex::test::ReadBytes(out_path);
+  }
+
+  plivex::test::ScopedTempDir dir_;
+};
+
+TEST_F(ConvertBlocksTest, WholeAndShortBlocks) {
+  for (std::size_t length : {0, 1, 2, 100, 511, 512, 513, 600, 1023, 1024, 1025, 2048, 5000, 65536 + 7}) {
+    SCOPED_TRACE(length);
+    const Bytes input = plivex::test::PatternBytes(length, static_cast<std::uint32_t>(length));
+    const Bytes output = Convert(input, static_cast<std::int64_t>(length));
+    ASSERT_EQ(output.size(), (length + 1023) / 1024 * 1024);
+    EXPECT_EQ(output, ExpectedData(input));
+  }
+}
+
+TEST_F(ConvertBlocksTest, ShortFinalBlockIsPaddedWithSilence) {
+  // 600 bytes: right samples 44 to 255 and nothing else are padding.
+  Bytes input(600, 0xFF);
+  Bytes output = Convert(input, 600);
+  ASSERT_EQ(output.size(), 1024u);
+  for (std::size_t frame = 0; frame < 256; ++frame) {
+    SCOPED_TRACE(frame);
+    EXPECT_EQ(output[4 * frame], 0xFF);
+    EXPECT_EQ(output[4 * frame + 1], 0xFF);
+    const std::uint8_t right = frame < 44 ? 0xFF : 0x00;
+    EXPECT_EQ(output[4 * frame + 2], right);
+    EXPECT_EQ(output[4 * frame + 3], right);
+  }
+
+  // 1025 bytes: the second block's left sample 0 is the last byte and a zero.
+  input.assign(1025, 0xEE);
+  output = Convert(input, 1025);
+  ASSERT_EQ(output.size(), 2048u);
+  EXPECT_EQ(output[1024], 0xEE);
+  for (std::size_t i = 1025; i < 2048; ++i) ASSERT_EQ(output[i], 0) << "byte " << i;
+}
+
+TEST_F(ConvertBlocksTest, InputShorterThanItsLengthIsAReadError) {
+  const Bytes input = plivex::test::PatternBytes(3000);
+  const auto in_path = dir_.File("short.bgm");
+  plivex::test::WriteBytes(in_path, input);
+  for (std::int64_t length : {3001, 4096, 4097, 100000}) {
+    SCOPED_TRACE(length);
+    auto in = platform::OpenInput(in_path);
+    auto out = platform::CreateOutput(dir_.File("out.wav"), in);
+    EXPECT_THROW(ConvertBlocks(in, out, length), EReadError);
+  }
+}
+
+#ifndef _WIN32
+TEST_F(ConvertBlocksTest, FullDeviceIsAWriteError) {
+  const auto in_path = dir_.File("in.bgm");
+  plivex::test::WriteBytes(in_path, plivex::test::PatternBytes(4096));
+  auto in = platform::OpenInput(in_path);
+  auto out = platform::CreateOutput("/dev/full", in);
+  EXPECT_THROW(ConvertBlocks(in, out, 4096), EWriteError);
+}
+#endif
+
+}  // namespace
+}  // namespace plivex

@@ -1,0 +1,397 @@
+#!/usr/bin/env python3
+"""End-to-end tests: run the built plivex and check its console, its exit
+status and the files it leaves behind.
+
+    e2e_test.py --exe PATH [--runner "wine"] [unittest arguments]
+
+--runner is a command put before the executable (an emulator for a cross
+build). Every case runs in its own temporary folder with relative file
+names, so the same cases work for a native and an emulated Windows build.
+Cases that need POSIX features (flock, links, devices, signals, rlimits)
+are skipped for a Windows executable, with the reason.
+"""
+
+import argparse
+import fcntl
+import os
+import shlex
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import wave
+
+_parser = argparse.ArgumentParser(add_help=False)
+_parser.add_argument("--exe", required=True)
+_parser.add_argument("--runner", default="")
+_options, _unittest_args = _parser.parse_known_args()
+
+EXE = os.path.abspath(_options.exe)
+RUNNER = shlex.split(_options.runner)
+WINDOWS_TARGET = EXE.lower().endswith(".exe")
+TIMEOUT = 60  # seconds for any single run; nothing may hang
+
+BANNER = "Plivex V1.1 By Vorn Tessil / Q.L.K"
+USAGE = [
+    "Usage: Plivex BgmFile WavFile [Sample Rate]",
+    "",
+    "       BgmFile = PS2 Bgm File",
+    "       WavFile = Output File Windows PCM 16Bit Stereo",
+    "       Default Sample Rate Is 48000",
+]
+
+
+def console(*lines):
+    """The exact bytes of a transcript: banner, empty line, then `lines`."""
+    return b"".join(line.encode("latin-1") + b"\r\n" for line in (BANNER, "") + lines)
+
+
+SUCCESS = console("Please Wait ...", "", "Operation Successfully Completed.")
+
+
+def failure(*lines):
+    return console(*lines, "", "Abort !!!")
+
+
+def pattern(count, seed=1):
+    """Bytes that differ from their neighbours (an LCG), every value present."""
+    out = bytearray(count)
+    state = seed
+    for i in range(count):
+        state = (state * 1664525 + 1013904223) & 0xFFFFFFFF
+        out[i] = state >> 24
+    return bytes(out)
+
+
+def expected_wav(data, rate=48000):
+    """The whole output file for input `data`, built from the file format."""
+    length = len(data)
+    header = struct.pack("<4sI4s4sIHHIIHH4sI", b"RIFF", length + 36, b"WAVE",
+                         b"fmt ", 16, 1, 2, rate, rate * 4, 4, 16, b"data", length)
+    padded = data + bytes(-length % 1024)
+    frames = bytearray()
+    for start in range(0, len(padded), 1024):
+        left, right = padded[start:start + 512], padded[start + 512:start + 1024]
+        for j in range(0, 512, 2):
+            frames += left[j:j + 2] + right[j:j + 2]
+    return header + bytes(frames)
+
+
+posix_only = unittest.skipIf(
+    WINDOWS_TARGET, "POSIX only: needs flock, links, devices, signals or rlimits")
+
+
+class Case(unittest.TestCase):
+    def setUp(self):
+        self._dir = tempfile.TemporaryDirectory(prefix="plivex-e2e-")
+        self.dir = self._dir.name
+
+    def tearDown(self):
+        for root, dirs, _ in os.walk(self.dir):
+            for d in dirs:  # let cleanup into folders a case locked down
+                os.chmod(os.path.join(root, d), 0o700)
+        self._dir.cleanup()
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def put(self, name, data):
+        with open(self.path(name), "wb") as f:
+            f.write(data)
+
+    def get(self, name):
+        with open(self.path(name), "rb") as f:
+            return f.read()
+
+    def run_plivex(self, *args, stdin=subprocess.DEVNULL, **kwargs):
+        """Runs plivex in the case's folder; returns (exit status, stdout)."""
+        if "input" in kwargs:
+            stdin = None  # subprocess feeds `input` through a pipe
+        done = subprocess.run(RUNNER + [EXE, *args], cwd=self.dir, stdin=stdin,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              timeout=TIMEOUT, **kwargs)
+        return done.returncode, done.stdout
+
+    def assert_run(self, args, transcript, **kwargs):
+        status, out = self.run_plivex(*args, **kwargs)
+        self.assertEqual(out, transcript)
+        self.assertEqual(status, 0)
+
+    def start_plivex(self, *args, **kwargs):
+        return subprocess.Popen(RUNNER + [EXE, *args], cwd=self.dir,
+                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                **kwargs)
+
+
+class Transcripts(Case):
+    def test_argument_checks_in_order(self):
+        self.put("in.bgm", pattern(1500))
+        os.mkdir(self.path("folder"))
+        long_name = "n" * 300 + ".bgm"
+        rows = [
+            ([], failure(*USAGE)),
+            (["/?"], failure(*USAGE)),
+            (["/?", "in.bgm", "out.wav"], failure(*USAGE)),
+            (["/H"], failure('File Not Found "/H" !')),
+            (["-?"], failure('File Not Found "-?" !')),
+            (["/?x"], failure('File Not Found "/?x" !')),
+            # The existence test comes before the output check.
+            (["missing.bgm"], failure('File Not Found "missing.bgm" !')),
+            (["missing.bgm", "out.wav"], failure('File Not Found "missing.bgm" !')),
+            (["folder"], failure('File Not Found "folder" !')),
+            (["folder", "out.wav"], failure('File Not Found "folder" !')),
+            (["IN.BGM" if not WINDOWS_TARGET else "missing2.bgm", "out.wav"],
+             failure('File Not Found "%s" !' % ("IN.BGM" if not WINDOWS_TARGET else "missing2.bgm"))),
+            ([long_name, "out.wav"], failure('File Not Found "%s" !' % long_name)),
+            (["*.bgm", "out.wav"], failure('File Not Found "*.bgm" !')),
+            (["in.bgm"], failure("Output Wav File Not Specified !")),
+            # "/?" is ordinary text anywhere but first.
+            (["in.bgm", "out.wav", "/?"], failure("Invalid Sample Rate !")),
+        ]
+        for args, transcript in rows:
+            with self.subTest(args=args):
+                self.assert_run(args, transcript)
+                self.assertFalse(os.path.exists(self.path("out.wav")))
+
+    def test_sample_rate_forms(self):
+        data = pattern(2100)
+        self.put("in.bgm", data)
+        accepted = [("1000", 1000), ("48000", 48000), ("+1000", 1000), ("$3E8", 1000),
+                    ("$BB80", 48000), ("$bb80", 48000), (" 1000", 1000), ("   44100", 44100),
+                    ("0022050", 22050), ("$0000AC44", 44100), ("32000", 32000)]
+        for text, rate in accepted:
+            with self.subTest(rate=text):
+                self.assert_run(["in.bgm", "out.wav", text], SUCCESS)
+                self.assertEqual(self.get("out.wav"), expected_wav(data, rate))
+
+        rejected = ["999", "48001", "0", "-1000", "-48000", "48000 ", "48000x", "44.1",
+                    "$", "+", "-", " ", "$-3E8", "-$3E8", "\t1000", "2147483648",
+                    "-2147483648", "$100000000", "$FFFFFFFF", "$8000BB80", "1e3", "one"]
+        self.put("out.wav", b"keep me")
+        for text in rejected:
+            with self.subTest(rate=text):
+                self.assert_run(["in.bgm", "out.wav", text], failure("Invalid Sample Rate !"))
+                self.assertEqual(self.get("out.wav"), b"keep me")
+
+    def test_arguments_after_the_third_are_ignored(self):
+        self.put("in.bgm", pattern(10))
+        self.assert_run(["in.bgm", "out.wav", "1000", "junk", "more"], SUCCESS)
+        self.assertEqual(self.get("out.wav"), expected_wav(pattern(10), 1000))
+
+    def test_empty_arguments_are_not_counted(self):
+        data = pattern(3000)
+        self.put("in.bgm", data)
+        for args in (["", "in.bgm", "out.wav"], ["in.bgm", "", "out.wav", ""],
+                     ["in.bgm", "out.wav", "", "22050"]):
+            with self.subTest(args=args):
+                rate = 22050 if "22050" in args else 48000
+                self.assert_run(args, SUCCESS)
+                self.assertEqual(self.get("out.wav"), expected_wav(data, rate))
+        self.assert_run(["", "in.bgm", ""], failure("Output Wav File Not Specified !"))
+
+    def test_long_paths_are_taken_whole(self):
+        data = pattern(5000)
+        folder = os.path.join(*(["d" * 60] * 5))  # about 300 characters
+        os.makedirs(self.path(folder))
+        bgm = os.path.join(folder, "in.bgm")
+        wav = os.path.join(folder, "out.wav")
+        self.assertGreater(len(bgm), 256)
+        self.put(bgm, data)
+        self.assert_run([bgm, wav], SUCCESS)
+        self.assertEqual(self.get(wav), expected_wav(data))
+
+
+class Conversion(Case):
+    def test_output_bytes(self):
+        for length in (0, 1, 100, 512, 600, 1000, 1023, 1024, 1025, 2048, 100_003):
+            with self.subTest(length=length):
+                data = pattern(length, seed=length + 7)
+                self.put("in.bgm", data)
+                self.assert_run(["in.bgm", "out.wav"], SUCCESS)
+                out = self.get("out.wav")
+                self.assertEqual(len(out), 44 + 1024 * ((length + 1023) // 1024))
+                self.assertEqual(out, expected_wav(data))
+
+    def test_existing_output_is_replaced(self):
+        data = pattern(1024)
+        self.put("in.bgm", data)
+        self.put("out.wav", b"x" * 50_000)
+        self.assert_run(["in.bgm", "out.wav", "44100"], SUCCESS)
+        self.assertEqual(self.get("out.wav"), expected_wav(data, 44100))
+
+    def test_independent_reader_sees_the_samples(self):
+        frames = 3 * 256
+        left = [struct.pack("<h", (i * 97) % 65536 - 32768) for i in range(frames)]
+        right = [struct.pack("<h", 32767 - (i * 31) % 65536) for i in range(frames)]
+        data = b"".join(b"".join(left[b * 256:(b + 1) * 256]) + b"".join(right[b * 256:(b + 1) * 256])
+                        for b in range(3))
+        self.put("in.bgm", data)
+        self.assert_run(["in.bgm", "out.wav", "22050"], SUCCESS)
+        with wave.open(self.path("out.wav"), "rb") as w:
+            self.assertEqual(w.getnchannels(), 2)
+            self.assertEqual(w.getsampwidth(), 2)
+            self.assertEqual(w.getframerate(), 22050)
+            self.assertEqual(w.getnframes(), frames)
+            self.assertEqual(w.readframes(frames), b"".join(l + r for l, r in zip(left, right)))
+
+    def test_input_of_2_gib_is_refused_before_the_output_is_touched(self):
+        with open(self.path("huge.bgm"), "wb") as f:
+            f.truncate(2**31)  # sparse
+        self.put("out.wav", b"existing output")
+        self.assert_run(["huge.bgm", "out.wav"], failure("BgmFile Too Large !"))
+        self.assertEqual(self.get("out.wav"), b"existing output")
+        self.assert_run(["huge.bgm", "new.wav"], failure("BgmFile Too Large !"))
+        self.assertFalse(os.path.exists(self.path("new.wav")))
+
+
+class Files(Case):
+    def test_same_file_by_path(self):
+        data = pattern(4096)
+        self.put("in.bgm", data)
+        for out in ("in.bgm", "./in.bgm"):
+            with self.subTest(out=out):
+                self.assert_run(["in.bgm", out], failure())
+                self.assertEqual(self.get("in.bgm"), data)
+
+    @posix_only
+    def test_same_file_by_link(self):
+        data = pattern(4096)
+        self.put("in.bgm", data)
+        os.link(self.path("in.bgm"), self.path("hard.wav"))
+        os.symlink("in.bgm", self.path("soft.wav"))
+        os.symlink(self.path("in.bgm"), self.path("abs.wav"))
+        for out in ("hard.wav", "soft.wav", "abs.wav"):
+            with self.subTest(out=out):
+                self.assert_run(["in.bgm", out], failure())
+                self.assertEqual(self.get("in.bgm"), data)
+        # And the other way round: the link as input, the file as output.
+        self.assert_run(["soft.wav", "in.bgm"], failure())
+        self.assertEqual(self.get("in.bgm"), data)
+
+    def test_output_cannot_be_created(self):
+        self.put("in.bgm", pattern(100))
+        os.mkdir(self.path("folder"))
+        for out in ("folder", os.path.join("missing", "out.wav")):
+            with self.subTest(out=out):
+                self.assert_run(["in.bgm", out], failure())
+        self.assertFalse(os.path.exists(self.path("missing")))
+
+    @posix_only
+    def test_locked_input(self):
+        self.put("in.bgm", pattern(100))
+        with open(self.path("in.bgm"), "rb") as held:
+            fcntl.flock(held, fcntl.LOCK_SH)
+            self.assert_run(["in.bgm", "out.wav"], failure())
+        self.assertFalse(os.path.exists(self.path("out.wav")))
+
+    @posix_only
+    def test_locked_output(self):
+        self.put("in.bgm", pattern(100))
+        self.put("out.wav", b"somebody else's")
+        with open(self.path("out.wav"), "rb") as held:
+            fcntl.flock(held, fcntl.LOCK_EX)
+            self.assert_run(["in.bgm", "out.wav"], failure())
+        self.assertEqual(self.get("out.wav"), b"somebody else's")
+
+    @posix_only
+    def test_special_inputs_are_not_files(self):
+        os.mkfifo(self.path("fifo"))
+        sock = socket.socket(socket.AF_UNIX)
+        sock.bind(self.path("sock"))
+        try:
+            for name in ("fifo", "sock", "/dev/null", "/dev/zero"):
+                with self.subTest(input=name):
+                    self.assert_run([name, "out.wav"], failure('File Not Found "%s" !' % name))
+        finally:
+            sock.close()
+        self.assertFalse(os.path.exists(self.path("out.wav")))
+
+    @posix_only
+    def test_devices_as_output(self):
+        data = pattern(3000)
+        self.put("in.bgm", data)
+        self.assert_run(["in.bgm", "/dev/null"], SUCCESS)
+        self.assert_run(["in.bgm", "/dev/full"], failure("Cannot Write WavFile !"))
+        self.assertEqual(self.get("in.bgm"), data)
+
+    @posix_only
+    def test_write_failure_in_the_middle_of_the_data(self):
+        import resource
+        data = pattern(10 * 1024)
+        self.put("in.bgm", data)
+        limit = 44 + 3 * 1024 + 100
+
+        def limit_file_size():
+            resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+
+        # The header went out, so the conversion had begun.
+        self.assert_run(["in.bgm", "out.wav"],
+                        failure("Please Wait ...", "", "Cannot Write WavFile !"),
+                        preexec_fn=limit_file_size)
+        # What was written stays, and it is exactly the start of the output.
+        out = self.get("out.wav")
+        self.assertEqual(out, expected_wav(data)[:len(out)])
+        self.assertEqual(len(out), limit)
+
+
+class Console(Case):
+    def test_failure_waits_for_enter_on_an_open_input(self):
+        proc = self.start_plivex("missing.bgm", stdin=subprocess.PIPE)
+        try:
+            time.sleep(1.5)
+            self.assertIsNone(proc.poll(), "a failed run must wait for Enter")
+            out, _ = proc.communicate(b"\n", timeout=TIMEOUT)
+        finally:
+            proc.kill()
+            proc.wait()
+        self.assertEqual(out, failure('File Not Found "missing.bgm" !'))
+        self.assertEqual(proc.returncode, 0)
+
+    def test_failure_does_not_wait_at_end_of_input(self):
+        self.assert_run(["missing.bgm"], failure('File Not Found "missing.bgm" !'),
+                        stdin=subprocess.DEVNULL)
+        self.assert_run([], failure(*USAGE), input=b"some text without a line end")
+
+    @posix_only
+    def test_failure_does_not_wait_on_a_closed_input(self):
+        self.assert_run(["missing.bgm"], failure('File Not Found "missing.bgm" !'),
+                        stdin=None, preexec_fn=lambda: os.close(0))
+
+    def test_success_never_waits(self):
+        self.put("in.bgm", pattern(2048))
+        proc = self.start_plivex("in.bgm", "out.wav", stdin=subprocess.PIPE)
+        try:
+            out, _ = proc.communicate(timeout=TIMEOUT)  # stdin is never closed first
+        finally:
+            proc.kill()
+        self.assertEqual(out, SUCCESS)
+        self.assertEqual(proc.returncode, 0)
+
+    @posix_only
+    def test_closed_output_does_not_stop_the_conversion(self):
+        data = pattern(50_000)
+        self.put("in.bgm", data)
+        for how in ("closed descriptor", "pipe without reader"):
+            with self.subTest(how=how):
+                self.put("out.wav", b"")
+                command = RUNNER + [EXE, "in.bgm", "out.wav"]
+                if how == "closed descriptor":
+                    done = subprocess.run(command, cwd=self.dir, stdin=subprocess.DEVNULL,
+                                          preexec_fn=lambda: os.close(1), timeout=TIMEOUT)
+                else:
+                    read_end, write_end = os.pipe()
+                    os.close(read_end)
+                    try:
+                        done = subprocess.run(command, cwd=self.dir, stdin=subprocess.DEVNULL,
+                                              stdout=write_end, timeout=TIMEOUT)
+                    finally:
+                        os.close(write_end)
+                self.assertEqual(done.returncode, 0)
+                self.assertEqual(self.get("out.wav"), expected_wav(data))
+
+
+if __name__ == "__main__":
+    unittest.main(argv=[sys.argv[0]] + _unittest_args, verbosity=2)

@@ -1,0 +1,131 @@
+#include "platform/file.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <vector>
+
+#include "platform/errors.h"
+#include "tests/test_files.h"
+
+namespace plivex::platform {
+namespace {
+
+using plivex::test::ReadBytes;
+using plivex::test::WriteBytes;
+
+TEST(IsExistingFile, OnlyRegularFilesCount) {
+  plivex::test::ScopedTempDir dir;
+  WriteBytes(dir.File("file.bgm"), {1, 2, 3});
+  WriteBytes(dir.File("empty.bgm"), {});
+  std::filesystem::create_directory(dir.File("folder"));
+
+  EXPECT_TRUE(IsExistingFile(dir.File("file.bgm")));
+  EXPECT_TRUE(IsExistingFile(dir.File("empty.bgm")));
+  EXPECT_FALSE(IsExistingFile(dir.File("folder")));
+  EXPECT_FALSE(IsExistingFile(dir.File("missing.bgm")));
+  EXPECT_FALSE(IsExistingFile(dir.File("*.bgm")));  // no wildcard matching
+  EXPECT_FALSE(IsExistingFile(dir.File("file.bgm/x")));
+  EXPECT_FALSE(IsExistingFile(""));
+}
+
+TEST(File, ReadsAndWritesEveryByteValueUnchanged) {
+  plivex::test::ScopedTempDir dir;
+  std::vector<std::uint8_t> all(256 * 3);
+  for (std::size_t i = 0; i < all.size(); ++i) all[i] = static_cast<std::uint8_t>(i);
+  WriteBytes(dir.File("in.bgm"), all);
+
+  auto input = OpenInput(dir.File("in.bgm"));
+  EXPECT_EQ(input.Size(), all.size());
+  std::vector<std::uint8_t> buffer(all.size() + 10, 0);
+  EXPECT_EQ(input.Read(buffer), all.size());  // short only at the end
+  buffer.resize(all.size());
+  EXPECT_EQ(buffer, all);
+  EXPECT_EQ(input.Read(buffer), 0u);
+
+  auto output = CreateOutput(dir.File("out.wav"), input);
+  output.Write(all);
+  EXPECT_TRUE(output.Close());
+  EXPECT_FALSE(output.IsOpen());
+  EXPECT_TRUE(output.Close());  // closing twice is harmless
+  EXPECT_EQ(ReadBytes(dir.File("out.wav")), all);
+}
+
+TEST(File, OutputReplacesAnExistingFile) {
+  plivex::test::ScopedTempDir dir;
+  WriteBytes(dir.File("in.bgm"), {1});
+  WriteBytes(dir.File("out.wav"), std::vector<std::uint8_t>(5000, 7));
+  auto input = OpenInput(dir.File("in.bgm"));
+  auto output = CreateOutput(dir.File("out.wav"), input);
+  output.Write(std::vector<std::uint8_t>{9, 9});
+  ASSERT_TRUE(output.Close());
+  EXPECT_EQ(ReadBytes(dir.File("out.wav")), (std::vector<std::uint8_t>{9, 9}));
+}
+
+TEST(File, HeldFilesCannotBeOpenedAgain) {
+  plivex::test::ScopedTempDir dir;
+  const std::vector<std::uint8_t> content = plivex::test::PatternBytes(2000);
+  WriteBytes(dir.File("in.bgm"), content);
+  WriteBytes(dir.File("other.bgm"), {1, 2});
+
+  auto input = OpenInput(dir.File("in.bgm"));
+  EXPECT_THROW(OpenInput(dir.File("in.bgm")), EFOpenError);
+  // Naming the input as the output fails before anything is emptied.
+  EXPECT_THROW(CreateOutput(dir.File("in.bgm"), input), EFCreateError);
+  EXPECT_EQ(ReadBytes(dir.File("in.bgm")), content);
+
+  auto other = OpenInput(dir.File("other.bgm"));
+  auto output = CreateOutput(dir.File("out.wav"), other);
+  EXPECT_THROW(OpenInput(dir.File("out.wav")), EFOpenError);
+  EXPECT_THROW(CreateOutput(dir.File("out.wav"), other), EFCreateError);
+
+  // Once closed, the files are free again.
+  ASSERT_TRUE(input.Close());
+  auto again = OpenInput(dir.File("in.bgm"));
+  EXPECT_TRUE(again.IsOpen());
+}
+
+TEST(File, OpenAndCreateFailuresAreReported) {
+  plivex::test::ScopedTempDir dir;
+  WriteBytes(dir.File("in.bgm"), {1});
+  std::filesystem::create_directory(dir.File("folder"));
+  EXPECT_THROW(OpenInput(dir.File("missing.bgm")), EFOpenError);
+  EXPECT_THROW(OpenInput(dir.File("folder")), EFOpenError);
+
+  auto input = OpenInput(dir.File("in.bgm"));
+  EXPECT_THROW(CreateOutput(dir.File("folder"), input), EFCreateError);
+  EXPECT_THROW(CreateOutput(dir.File("no-such-folder/out.wav"), input), EFCreateError);
+  EXPECT_FALSE(std::filesystem::exists(dir.File("no-such-folder")));
+}
+
+#ifndef _WIN32
+TEST(File, SameFileUnderAnotherNameIsRefused) {
+  plivex::test::ScopedTempDir dir;
+  const std::vector<std::uint8_t> content = plivex::test::PatternBytes(3000);
+  WriteBytes(dir.File("in.bgm"), content);
+  std::filesystem::create_hard_link(dir.File("in.bgm"), dir.File("hard.wav"));
+  std::filesystem::create_symlink(dir.File("in.bgm"), dir.File("soft.wav"));
+
+  auto input = OpenInput(dir.File("in.bgm"));
+  for (const char* name : {"hard.wav", "soft.wav", "./in.bgm"}) {
+    SCOPED_TRACE(name);
+    EXPECT_THROW(CreateOutput(dir.File(name), input), EFCreateError);
+    EXPECT_EQ(ReadBytes(dir.File("in.bgm")), content);
+  }
+}
+
+TEST(File, DevicesAreWrittenWithoutTruncation) {
+  plivex::test::ScopedTempDir dir;
+  WriteBytes(dir.File("in.bgm"), {1});
+  auto input = OpenInput(dir.File("in.bgm"));
+  auto null_device = CreateOutput("/dev/null", input);
+  null_device.Write(std::vector<std::uint8_t>(4096, 1));
+  EXPECT_TRUE(null_device.Close());
+
+  auto full_device = CreateOutput("/dev/full", input);
+  EXPECT_THROW(full_device.Write(std::vector<std::uint8_t>(44, 1)), EWriteError);
+}
+#endif
+
+}  // namespace
+}  // namespace plivex::platform
