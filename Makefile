@@ -5,6 +5,8 @@ BUILD_DIR ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE ?= cmake
 CTEST ?= ctest
+# ON turns compiler warnings into errors (CI sets it in the environment).
+PLIVEX_WERROR ?= OFF
 
 .PHONY: all configure demo test clean
 
@@ -12,7 +14,7 @@ all: configure
 	$(CMAKE) --build $(BUILD_DIR) -j $(JOBS) --target plivex
 
 configure:
-	$(CMAKE) -S . -B $(BUILD_DIR)
+	$(CMAKE) -S . -B $(BUILD_DIR) -DPLIVEX_WERROR=$(PLIVEX_WERROR)
 
 demo: configure
 	$(CMAKE) --build $(BUILD_DIR) -j $(JOBS) --target demo
