@@ -74,7 +74,11 @@ class ConvertBlocksTest : public ::testing::Test {
 };
 
 TEST_F(ConvertBlocksTest, WholeAndShortBlocks) {
-  for (std::size_t length : {0, 1, 2, 100, 511, 512, 513, 600, 1023, 1024, 1025, 2048, 5000, 65536 + 7}) {
+  // Beyond a few blocks the lengths straddle the sizes the conversion
+  // may read at once (powers of two from 64 KiB to 1 MiB).
+  for (std::size_t length : {0, 1, 2, 100, 511, 512, 513, 600, 1023, 1024, 1025, 2048, 5000,
+                             65536 + 7, 131072, 131073, 262144 - 1, 262144 + 513, 1048576 + 1024,
+                             3 * 1048576 + 999}) {
     SCOPED_TRACE(length);
     const Bytes input = plivex::test::PatternBytes(length, static_cast<std::uint32_t>(length));
     const Bytes output = Convert(input, static_cast<std::int64_t>(length));
@@ -106,14 +110,21 @@ TEST_F(ConvertBlocksTest, ShortFinalBlockIsPaddedWithSilence) {
 }
 
 TEST_F(ConvertBlocksTest, InputShorterThanItsLengthIsAReadError) {
-  const Bytes input = plivex::test::PatternBytes(3000);
-  const auto in_path = dir_.File("short.bgm");
-  plivex::test::WriteBytes(in_path, input);
-  for (std::int64_t length : {3001, 4096, 4097, 100000}) {
-    SCOPED_TRACE(length);
+  // The input ends in the middle of a block, at a block's end, inside the
+  // first chunk read at once, and several chunks after the start.
+  const struct {
+    std::size_t actual;
+    std::int64_t length;
+  } cases[] = {{0, 1},           {3000, 3001},       {3000, 4096},       {3072, 3073},
+               {3000, 100000},   {1500000, 1500001}, {1500000, 1500160}, {1500160, 1501184},
+               {1500000, 4000000}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.actual << " bytes read as " << c.length);
+    const auto in_path = dir_.File("short.bgm");
+    plivex::test::WriteBytes(in_path, plivex::test::PatternBytes(c.actual));
     auto in = platform::OpenInput(in_path);
     auto out = platform::CreateOutput(dir_.File("out.wav"), in);
-    EXPECT_THROW(ConvertBlocks(in, out, length), EReadError);
+    EXPECT_THROW(ConvertBlocks(in, out, c.length), EReadError);
   }
 }
 
