@@ -8,7 +8,7 @@ CTEST ?= ctest
 # ON turns compiler warnings into errors (CI sets it in the environment).
 PLIVEX_WERROR ?= OFF
 
-.PHONY: all configure demo test clean
+.PHONY: all configure demo test bench clean
 
 all: configure
 	$(CMAKE) --build $(BUILD_DIR) -j $(JOBS) --target plivex
@@ -23,5 +23,16 @@ test: configure
 	$(CMAKE) --build $(BUILD_DIR) -j $(JOBS)
 	$(CTEST) --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
 
+# Micro-benchmarks, then whole runs against `cat` and the peak memory, in a
+# Release build of its own. Needs libbenchmark-dev; /usr/bin/time (package
+# `time`) gives the memory figures.
+BENCH_DIR ?= build-bench
+bench:
+	$(CMAKE) -S . -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=Release -DPLIVEX_BUILD_TESTS=OFF \
+	  -DPLIVEX_BUILD_BENCH=ON -DPLIVEX_WERROR=$(PLIVEX_WERROR)
+	$(CMAKE) --build $(BENCH_DIR) -j $(JOBS) --target plivex plivex_bench
+	$(BENCH_DIR)/bench/plivex_bench
+	python3 bench/whole_process.py --exe $(BENCH_DIR)/plivex
+
 clean:
-	rm -rf $(BUILD_DIR)
+	rm -rf $(BUILD_DIR) $(BENCH_DIR)
