@@ -36,3 +36,31 @@ bench:
 
 clean:
 	rm -rf $(BUILD_DIR) $(BENCH_DIR)
+
+# --- Packages: make package ------------------------------------------------
+# build/plivex_<version>_amd64.deb from the Linux build, then
+# build-windows/plivex-<version>-win64.zip (plivex.exe, README.md, LICENSE)
+# from the Windows cross build. Until the cross toolchain file exists, the
+# zip is skipped with a note. WINDOWS_PACKAGE_FLAGS adds CMake options to the
+# Windows configure step (e.g. -DPLIVEX_BUILD_TESTS=OFF).
+WINDOWS_BUILD_DIR ?= build-windows
+WINDOWS_TOOLCHAIN ?= cmake/mingw-w64-x86_64.cmake
+WINDOWS_PACKAGE_FLAGS ?=
+
+.PHONY: package package-deb package-zip
+
+package: package-deb package-zip
+
+package-deb: configure
+	$(CMAKE) --build $(BUILD_DIR) -j $(JOBS) --target package
+
+package-zip:
+	@if [ -f "$(WINDOWS_TOOLCHAIN)" ]; then \
+	  echo "$(CMAKE) -S . -B $(WINDOWS_BUILD_DIR) -DCMAKE_TOOLCHAIN_FILE=$(WINDOWS_TOOLCHAIN) $(WINDOWS_PACKAGE_FLAGS)"; \
+	  $(CMAKE) -S . -B $(WINDOWS_BUILD_DIR) -DCMAKE_TOOLCHAIN_FILE=$(WINDOWS_TOOLCHAIN) $(WINDOWS_PACKAGE_FLAGS) && \
+	  echo "$(CMAKE) --build $(WINDOWS_BUILD_DIR) -j $(JOBS) --target package" && \
+	  $(CMAKE) --build $(WINDOWS_BUILD_DIR) -j $(JOBS) --target package; \
+	else \
+	  echo "note: $(WINDOWS_TOOLCHAIN) does not exist yet, so there is no Windows build:"; \
+	  echo "note: skipping the Windows zip; only the .deb was made."; \
+	fi

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "app/integer_text.h"
+#include "app/version.h"
 #include "convert/bgm_blocks.h"
 #include "convert/wav_header.h"
 #include "platform/console.h"
@@ -14,7 +15,8 @@ namespace plivex {
 
 namespace {
 
-constexpr std::string_view kBanner = "Plivex V1.1 By Vorn Tessil / Q.L.K";
+// "Plivex V1.1 By Vorn Tessil / Q.L.K" for every 1.1.x release.
+constexpr std::string_view kBanner = "Plivex V" PLIVEX_BANNER_VERSION " By Vorn Tessil / Q.L.K";
 constexpr std::int32_t kDefaultSampleRate = 48000;
 constexpr std::int32_t kMinSampleRate = 1000;
 constexpr std::int32_t kMaxSampleRate = 48000;

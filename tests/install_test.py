@@ -1,0 +1,109 @@
+#!/usr/bin/env python3
+"""Checks what `cmake --install` puts under a prefix.
+
+    install_test.py --cmake CMAKE --build BUILD_DIR --version 1.1.0
+
+Installs the build into a temporary prefix, under the umask 002 of a user
+with a private group, and checks that exactly the program and its manual
+page arrive, with the permissions of a system install (nothing
+group-writable), that the installed program converts, and that man finds the
+page where it was put.
+"""
+
+import argparse
+import os
+import shutil
+import stat
+import struct
+import subprocess
+import sys
+import tempfile
+import unittest
+
+_parser = argparse.ArgumentParser(add_help=False)
+_parser.add_argument("--cmake", required=True)
+_parser.add_argument("--build", required=True)
+_parser.add_argument("--version", required=True)
+_options, _unittest_args = _parser.parse_known_args()
+
+TIMEOUT = 120
+PROGRAM = os.path.join("bin", "plivex")
+PAGE = os.path.join("share", "man", "man1", "plivex.1")
+
+
+def run(command, **kwargs):
+    return subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, timeout=TIMEOUT, **kwargs)
+
+
+class Install(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls._dir = tempfile.TemporaryDirectory(prefix="plivex-install-")
+        cls.prefix = os.path.join(cls._dir.name, "prefix with blank")
+        done = run([_options.cmake, "--install", _options.build, "--prefix", cls.prefix],
+                   preexec_fn=lambda: os.umask(0o002))
+        if done.returncode != 0:
+            raise AssertionError("cmake --install failed:\n" + done.stderr.decode(errors="replace"))
+
+    @classmethod
+    def tearDownClass(cls):
+        cls._dir.cleanup()
+
+    def at(self, relative):
+        return os.path.join(self.prefix, relative)
+
+    def test_exactly_the_program_and_its_page(self):
+        installed = set()
+        for root, _, files in os.walk(self.prefix):
+            installed.update(os.path.relpath(os.path.join(root, f), self.prefix) for f in files)
+        self.assertEqual(installed, {PROGRAM, PAGE})
+
+    def test_permissions(self):
+        rows = [(PROGRAM, 0o755), (PAGE, 0o644)]
+        folder = os.path.dirname(PAGE)
+        while folder:
+            rows.append((folder, 0o755))
+            folder = os.path.dirname(folder)
+        rows.append(("bin", 0o755))
+        for relative, mode in rows:
+            with self.subTest(path=relative):
+                self.assertEqual(oct(stat.S_IMODE(os.stat(self.at(relative)).st_mode)), oct(mode))
+
+    def test_page_is_the_one_built_for_this_version(self):
+        with open(self.at(PAGE), "rb") as f:
+            installed = f.read()
+        with open(os.path.join(_options.build, "plivex.1"), "rb") as f:
+            self.assertEqual(installed, f.read())
+        th = next(line for line in installed.decode("ascii").splitlines() if line.startswith(".TH "))
+        self.assertIn('"Plivex %s"' % _options.version, th)
+
+    def test_installed_program_converts(self):
+        # Two blocks and a short one: left then right halves become frames.
+        data = bytes((i * 7 + i // 512) & 0xFF for i in range(2 * 1024 + 300))
+        with tempfile.TemporaryDirectory(prefix="plivex-install-run-") as work:
+            with open(os.path.join(work, "in.bgm"), "wb") as f:
+                f.write(data)
+            done = run([self.at(PROGRAM), "in.bgm", "out.wav", "44100"], cwd=work)
+            self.assertEqual(done.returncode, 0)
+            self.assertTrue(done.stdout.startswith(b"Plivex V"), done.stdout)
+            self.assertTrue(done.stdout.endswith(b"Operation Successfully Completed.\r\n"), done.stdout)
+            with open(os.path.join(work, "out.wav"), "rb") as f:
+                out = f.read()
+        padded = data + bytes(-len(data) % 1024)
+        frames = b"".join(padded[b + j:b + j + 2] + padded[b + 512 + j:b + 514 + j]
+                          for b in range(0, len(padded), 1024) for j in range(0, 512, 2))
+        header = struct.pack("<4sI4s4sIHHIIHH4sI", b"RIFF", len(data) + 36, b"WAVE", b"fmt ",
+                             16, 1, 2, 44100, 44100 * 4, 4, 16, b"data", len(data))
+        self.assertEqual(out, header + frames)
+
+    @unittest.skipIf(shutil.which("man") is None, "man is not installed (Debian package man-db)")
+    def test_man_finds_the_page(self):
+        done = run(["man", "-w", "plivex"],
+                   env=dict(os.environ, MANPATH=os.path.join(self.prefix, "share", "man")))
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertEqual(done.stdout.decode().strip(), self.at(PAGE))
+
+
+if __name__ == "__main__":
+    unittest.main(argv=[sys.argv[0]] + _unittest_args, verbosity=2)

@@ -1,0 +1,103 @@
+#!/usr/bin/env python3
+"""Checks of the manual page as man(1) renders it.
+
+    manpage_test.py --page build/plivex.1 --readme README.md --version 1.1.0
+
+The page must render without a single warning, carry the release's version,
+have every section a reader looks for, and name every console message that
+README.md's table lists, so that neither document drifts from the other.
+Exits with 77 (CTest: skipped) when man is not installed.
+"""
+
+import argparse
+import os
+import re
+import shutil
+import subprocess
+import sys
+import unittest
+
+_parser = argparse.ArgumentParser(add_help=False)
+_parser.add_argument("--page", required=True)
+_parser.add_argument("--readme", required=True)
+_parser.add_argument("--version", required=True)
+_options, _unittest_args = _parser.parse_known_args()
+
+PAGE = os.path.abspath(_options.page)
+TIMEOUT = 60
+SKIPPED = 77
+
+SECTIONS = ["NAME", "SYNOPSIS", "DESCRIPTION", "SAMPLE RATE", "DIAGNOSTICS",
+            "EXIT STATUS", "FILES", "EXAMPLES"]
+
+
+def man(*args, width=80, locale=None):
+    env = dict(os.environ, MANWIDTH=str(width))
+    env.pop("MANPAGER", None)
+    env.pop("PAGER", None)
+    if locale:
+        env["LC_ALL"] = locale
+    return subprocess.run(["man", *args], env=env, stdin=subprocess.DEVNULL,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          timeout=TIMEOUT)
+
+
+def readme_messages(path):
+    """The first code span of every row of README's table of messages, and
+    the banner: the exact console texts."""
+    with open(path, encoding="utf-8") as f:
+        text = f.read()
+    part = text.split("## What the program prints", 1)[1].split("\n## ", 1)[0]
+    messages = re.findall(r"^\| `([^`]+)`", part, flags=re.M)
+    messages += re.findall(r"the banner `([^`]+)`", part)
+    return messages
+
+
+def words(text):
+    return " ".join(text.split())
+
+
+class ManualPage(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        done = man("-l", PAGE, locale="C")
+        cls.status, cls.text = done.returncode, done.stdout.decode("ascii")
+
+    def test_renders_without_warnings(self):
+        # As a maintainer checks it: MANWIDTH=80 man --warnings -l PAGE 2>&1 >/dev/null
+        for width in (80, 60):
+            with self.subTest(width=width):
+                done = man("--warnings", "-l", PAGE, width=width)
+                self.assertEqual(done.returncode, 0)
+                self.assertEqual(done.stderr.decode(errors="replace"), "")
+                self.assertTrue(done.stdout.strip())
+
+    def test_version_of_the_release(self):
+        self.assertEqual(self.status, 0)
+        footer = self.text.strip().splitlines()[-1]
+        self.assertIn("Plivex " + _options.version, footer)
+
+    def test_sections(self):
+        headings = re.findall(r"^(\S.*\S)\s*$", self.text, flags=re.M)
+        for section in SECTIONS:
+            with self.subTest(section=section):
+                self.assertIn(section, headings)
+
+    def test_synopsis(self):
+        synopsis = self.text.split("SYNOPSIS", 1)[1].split("DESCRIPTION", 1)[0]
+        self.assertEqual(words(synopsis), "plivex BgmFile WavFile [Sample Rate]")
+
+    def test_every_console_message_is_explained(self):
+        messages = readme_messages(_options.readme)
+        self.assertGreaterEqual(len(messages), 11)  # the table was found and read
+        diagnostics = words(self.text.split("DIAGNOSTICS", 1)[1].split("EXIT STATUS", 1)[0])
+        for message in messages:
+            with self.subTest(message=message):
+                self.assertTrue(words(message) in diagnostics, "missing from DIAGNOSTICS")
+
+
+if __name__ == "__main__":
+    if shutil.which("man") is None:
+        print("skipped: man is not installed (Debian package man-db)")
+        sys.exit(SKIPPED)
+    unittest.main(argv=[sys.argv[0]] + _unittest_args, verbosity=2)
