@@ -27,11 +27,31 @@ bool LockExclusive(int fd) {
   }
 }
 
+// Opens `path`, and keeps the descriptor clear of 0, 1 and 2. When the
+// program was started with a standard stream closed, open() hands out that
+// number, and a console line meant for standard output would then be
+// written into the file (into the middle of the output, with a success line
+// after it). Returns -1 with errno set on failure.
 int OpenRetrying(const char* path, int flags, mode_t mode = 0) {
+  int fd = -1;
   for (;;) {
-    const int fd = open(path, flags, mode);
-    if (fd >= 0 || errno != EINTR) return fd;
+    fd = open(path, flags, mode);
+    if (fd >= 0 || errno != EINTR) break;
   }
+  if (fd < 0 || fd > STDERR_FILENO) return fd;
+  const int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  const int error = errno;
+  // Nothing was read or written through `fd` yet, so a failed close of it
+  // loses nothing; Linux releases the number either way.
+  (void)close(fd);
+  errno = error;
+  return moved;
+}
+
+// Clears O_NONBLOCK, which was only wanted for the open itself.
+bool MakeBlocking(int fd) {
+  const int flags = fcntl(fd, F_GETFL);
+  return flags != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != -1;
 }
 
 }  // namespace
@@ -116,9 +136,15 @@ File OpenInput(const std::string& path) {
 File CreateOutput(const std::string& path, const File& input) {
   // Opened without O_TRUNC: the file is emptied only once it is known not
   // to be the input and nobody else holds it.
-  const int fd = OpenRetrying(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  // Write-only and O_NONBLOCK for a FIFO: the open fails at once when
+  // nobody reads it (instead of the data vanishing into the pipe, or the
+  // run blocking for good once the pipe is full), and a reader that goes
+  // away makes the next write fail with EPIPE. Files and devices ignore the
+  // flag for the open; it is cleared right after.
+  const int fd = OpenRetrying(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
   if (fd < 0) throw EFCreateError(Reason("open", path, errno));
   File file(fd);
+  if (!MakeBlocking(fd)) throw EFCreateError(Reason("fcntl", path, errno));
 
   struct stat info {};
   if (fstat(fd, &info) != 0) throw EFCreateError(Reason("fstat", path, errno));
