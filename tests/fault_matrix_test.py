@@ -56,13 +56,13 @@ def run_plivex(args, cwd, closed=(), user=None, exe=EXE, stdin=subprocess.DEVNUL
             os.setgid(user)
             os.setuid(user)
 
-    stdout = None if 1 in closed else subprocess.PIPE
-    stderr = None if 2 in closed else subprocess.PIPE
-    done = subprocess.run(RUNNER + [exe, *args], cwd=cwd,
-                          stdin=None if 0 in closed else stdin,
-                          stdout=stdout, stderr=stderr, timeout=TIMEOUT,
-                          preexec_fn=child_setup)
-    return Run(done.returncode, done.stdout, done.stderr)
+    # The descriptors are set up first and closed in the child, so the run
+    # does not depend on what this process's own standard streams are.
+    done = subprocess.run(RUNNER + [exe, *args], cwd=cwd, stdin=stdin,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          timeout=TIMEOUT, preexec_fn=child_setup)
+    return Run(done.returncode, None if 1 in closed else done.stdout,
+               None if 2 in closed else done.stderr)
 
 
 @contextlib.contextmanager
