@@ -44,3 +44,17 @@ test-sanitize:
 	  "-DCMAKE_CXX_FLAGS=$(SANITIZE_FLAGS)" "-DCMAKE_EXE_LINKER_FLAGS=$(SANITIZE_FLAGS)"
 	$(CMAKE) --build $(SANITIZE_DIR) -j $(JOBS)
 	$(SANITIZE_ENV) $(CTEST) --test-dir $(SANITIZE_DIR) --output-on-failure -j $(JOBS)
+
+FUZZ_DIR ?= build-fuzz
+FUZZ_CXX ?= clang++-14
+FUZZ_SECONDS ?= 60
+
+.PHONY: fuzz
+
+# The fuzz targets are a separate CMake project (fuzz/), so their compiler
+# and instrumentation never reach the normal build.
+fuzz:
+	$(CMAKE) -S fuzz -B $(FUZZ_DIR) -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPLIVEX_WERROR=$(PLIVEX_WERROR)
+	$(CMAKE) --build $(FUZZ_DIR) -j $(JOBS)
+	fuzz/run_fuzzers.sh $(FUZZ_DIR) $(FUZZ_SECONDS)
