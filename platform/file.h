@@ -46,8 +46,9 @@ class File {
 
   // Creates `path`, or empties an existing file of that name, for writing,
   // held the same way. Fails with EFCreateError, before anything is emptied,
-  // when `path` is the same file as `input`, and when it is a pipe that
-  // nobody reads.
+  // when `path` is the same file as `input`, when it is the file or pipe
+  // that standard output (the console) writes to, and when it is a pipe
+  // that nobody reads.
   friend File CreateOutput(const std::string& path, const File& input);
 
  private:

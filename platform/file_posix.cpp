@@ -155,6 +155,16 @@ File CreateOutput(const std::string& path, const File& input) {
   if (info.st_dev == input_info.st_dev && info.st_ino == input_info.st_ino) {
     throw EFCreateError("open(" + path + "): same file as the input");
   }
+  // The console lines go to standard output. A file or pipe that is also
+  // the output (/dev/stdout while standard output is redirected) would get
+  // them in the middle of its data. A device such as /dev/null keeps
+  // nothing, so it may be both. No standard output (fstat fails): no clash.
+  struct stat console_info {};
+  if ((S_ISREG(info.st_mode) || S_ISFIFO(info.st_mode)) &&
+      fstat(STDOUT_FILENO, &console_info) == 0 && info.st_dev == console_info.st_dev &&
+      info.st_ino == console_info.st_ino) {
+    throw EFCreateError("open(" + path + "): same file as the standard output");
+  }
   if (!LockExclusive(fd)) throw EFCreateError(Reason("flock", path, errno));
   // Devices and pipes (/dev/null, /dev/stdout) are written as they are.
   if (S_ISREG(info.st_mode)) {

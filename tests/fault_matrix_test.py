@@ -234,6 +234,36 @@ class OutputFaults(Matrix):
         self.assertEqual(self.get("big.bgm"), data)
 
 
+    def test_output_is_where_the_console_goes(self):
+        # /dev/stdout names whatever standard output is. When that keeps
+        # data (a file, a pipe), the console lines would land in the middle
+        # of the WAV data, under a success line: refused before anything is
+        # emptied, and the console shows just the failure.
+        earlier = b"an earlier run's log\n"
+        for output in ("/dev/stdout", "/proc/self/fd/1", "console.txt"):
+            for mode in ("w", "a"):  # > and >>
+                with self.subTest(output=output, redirect=mode):
+                    self.put("console.txt", earlier)
+                    with open(self.path("console.txt"), mode + "b") as console_file:
+                        done = subprocess.run(RUNNER + [EXE, "in.bgm", output], cwd=self.dir,
+                                              stdin=subprocess.DEVNULL, stdout=console_file,
+                                              stderr=subprocess.PIPE, timeout=TIMEOUT)
+                    console_text = self.get("console.txt")
+                    if mode == "a":
+                        self.assertTrue(console_text.startswith(earlier))
+                        console_text = console_text[len(earlier):]
+                    self.assert_plain_run(Run(done.returncode, console_text, done.stderr), ABORT)
+                    self.assert_input_intact()
+        with self.subTest(output="/dev/stdout", redirect="pipe"):
+            self.assert_plain_run(run_plivex(["in.bgm", "/dev/stdout"], self.dir), ABORT)
+        # A device keeps nothing, so it may be both.
+        with open(os.devnull, "wb") as null:
+            done = subprocess.run(RUNNER + [EXE, "in.bgm", "/dev/stdout"], cwd=self.dir,
+                                  stdin=subprocess.DEVNULL, stdout=null,
+                                  stderr=subprocess.PIPE, timeout=TIMEOUT)
+        self.assert_plain_run(Run(done.returncode, None, done.stderr), None)
+
+
 @posix_only
 class InputFaults(Matrix):
     def test_input_that_is_not_a_regular_file(self):
