@@ -17,13 +17,15 @@
 // output; and no file stays open afterwards.
 
 #include <dirent.h>
-#include <fcntl.h>
+#include <errno.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -46,6 +48,22 @@ constexpr std::size_t kBlock = 1024;
 // (every power of two up to 1 MiB) more than once.
 constexpr std::uint64_t kMaxStretched = (std::uint64_t{2} << 20) + 3 * kBlock;
 
+constexpr std::string_view kScratchPrefix = "plivex-fuzz-";
+
+// Removes the scratch folders of fuzz runs that have died (a crash skips the
+// clean-up at exit); the number after the prefix is the owner's process id.
+void RemoveStaleScratchFolders(const std::filesystem::path& base) {
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(base, error)) {
+    const std::string name = entry.path().filename().string();
+    if (!name.starts_with(kScratchPrefix)) continue;
+    const long owner = std::strtol(name.c_str() + kScratchPrefix.size(), nullptr, 10);
+    if (owner > 0 && kill(static_cast<pid_t>(owner), 0) != 0 && errno == ESRCH) {
+      std::filesystem::remove_all(entry.path(), error);
+    }
+  }
+}
+
 // A folder of this process's own, removed at exit.
 class ScratchFolder {
  public:
@@ -54,7 +72,9 @@ class ScratchFolder {
     const std::filesystem::path base =
         std::filesystem::is_directory("/dev/shm", error) ? std::filesystem::path("/dev/shm")
                                                          : std::filesystem::temp_directory_path();
-    std::string name = (base / "plivex-fuzz-XXXXXX").string();
+    RemoveStaleScratchFolders(base);
+    std::string name =
+        (base / (std::string(kScratchPrefix) + std::to_string(getpid()) + "-XXXXXX")).string();
     Require(mkdtemp(name.data()) != nullptr, "a scratch folder can be made");
     path_ = name;
   }
@@ -148,7 +168,8 @@ std::size_t SourceInBlock(std::size_t k) {
 
 // Re-interleaves `output` and compares with `input` (the converted bytes),
 // which is taken as zero past its end.
-PLIVEX_NO_COVERAGE bool ReinterleavesTo(const Bytes& output, const Bytes& input, std::uint64_t input_length) {
+PLIVEX_NO_COVERAGE bool ReinterleavesTo(const Bytes& output, const Bytes& input,
+                                        std::uint64_t input_length) {
   for (std::size_t k = 0; k < output.size(); ++k) {
     const std::size_t source = k / kBlock * kBlock + SourceInBlock(k % kBlock);
     const std::uint8_t expected = source < input_length ? input[source] : 0;
@@ -159,7 +180,8 @@ PLIVEX_NO_COVERAGE bool ReinterleavesTo(const Bytes& output, const Bytes& input,
 
 void WriteFile(const std::string& path, const Bytes& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
   Require(static_cast<bool>(out), "the fuzz input file can be written");
 }
 
