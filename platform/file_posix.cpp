@@ -139,8 +139,8 @@ File CreateOutput(const std::string& path, const File& input) {
   // Write-only and O_NONBLOCK for a FIFO: the open fails at once when
   // nobody reads it (instead of the data vanishing into the pipe, or the
   // run blocking for good once the pipe is full), and a reader that goes
-  // away makes the next write fail with EPIPE. Files and devices ignore the
-  // flag for the open; it is cleared right after.
+  // away makes the next write fail with EPIPE. Regular files ignore the
+  // flag; it is cleared right after the open for every kind of output.
   const int fd = OpenRetrying(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
   if (fd < 0) throw EFCreateError(Reason("open", path, errno));
   File file(fd);
@@ -166,7 +166,8 @@ File CreateOutput(const std::string& path, const File& input) {
     throw EFCreateError("open(" + path + "): same file as the standard output");
   }
   if (!LockExclusive(fd)) throw EFCreateError(Reason("flock", path, errno));
-  // Devices and pipes (/dev/null, /dev/stdout) are written as they are.
+  // Devices and pipes (/dev/null, a terminal, a FIFO with a reader) are
+  // written as they are.
   if (S_ISREG(info.st_mode)) {
     for (;;) {
       if (ftruncate(fd, 0) == 0) break;
