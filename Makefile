@@ -35,7 +35,7 @@ bench:
 	python3 bench/whole_process.py --exe $(BENCH_DIR)/plivex
 
 clean:
-	rm -rf $(BUILD_DIR) $(BENCH_DIR)
+	rm -rf $(BUILD_DIR) $(BENCH_DIR) $(SANITIZE_DIR) $(FUZZ_DIR)
 
 # --- Packages: make package ------------------------------------------------
 # build/plivex_<version>_amd64.deb from the Linux build, then
@@ -64,3 +64,36 @@ package-zip:
 	  echo "note: $(WINDOWS_TOOLCHAIN) does not exist yet, so there is no Windows build:"; \
 	  echo "note: skipping the Windows zip; only the .deb was made."; \
 	fi
+
+# --- Hardening: the whole suite under sanitizers, and the fuzzers ----------
+
+SANITIZE_DIR ?= build-sanitize
+SANITIZE_FLAGS = -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
+# Every process of the suite (unit tests, and each plivex run of the
+# end-to-end tests) inherits these: a report aborts the process, so its
+# test sees a status other than 0 and fails.
+SANITIZE_ENV = ASAN_OPTIONS=abort_on_error=1:detect_leaks=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1 \
+  UBSAN_OPTIONS=abort_on_error=1:halt_on_error=1:print_stacktrace=1
+
+.PHONY: test-sanitize
+
+test-sanitize:
+	$(CMAKE) -S . -B $(SANITIZE_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DPLIVEX_WERROR=$(PLIVEX_WERROR) \
+	  "-DCMAKE_CXX_FLAGS=$(SANITIZE_FLAGS)" "-DCMAKE_EXE_LINKER_FLAGS=$(SANITIZE_FLAGS)"
+	$(CMAKE) --build $(SANITIZE_DIR) -j $(JOBS)
+	$(SANITIZE_ENV) $(CTEST) --test-dir $(SANITIZE_DIR) --output-on-failure -j $(JOBS)
+
+FUZZ_DIR ?= build-fuzz
+FUZZ_CXX ?= clang++-14
+FUZZ_SECONDS ?= 60
+
+.PHONY: fuzz
+
+# The fuzz targets are a separate CMake project (fuzz/), so their compiler
+# and instrumentation never reach the normal build.
+fuzz:
+	$(CMAKE) -S fuzz -B $(FUZZ_DIR) -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPLIVEX_WERROR=$(PLIVEX_WERROR)
+	$(CMAKE) --build $(FUZZ_DIR) -j $(JOBS)
+	fuzz/run_fuzzers.sh $(FUZZ_DIR) $(FUZZ_SECONDS)

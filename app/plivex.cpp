@@ -20,8 +20,6 @@ constexpr std::string_view kBanner = "Plivex V" PLIVEX_BANNER_VERSION " By Vorn 
 constexpr std::int32_t kDefaultSampleRate = 48000;
 constexpr std::int32_t kMinSampleRate = 1000;
 constexpr std::int32_t kMaxSampleRate = 48000;
-// The header's sizes and the length itself are 32-bit signed counts.
-constexpr std::uint64_t kMaxInputLength = 0x7FFFFFFF;
 
 using platform::WriteLine;
 
@@ -43,6 +41,12 @@ void FailureEnding(std::string_view message, platform::File& input, platform::Fi
 }
 
 }  // namespace
+
+bool IsConvertibleLength(std::uint64_t length) {
+  // The header's sizes and the length itself are 32-bit signed counts.
+  constexpr std::uint64_t kMaxInputLength = 0x7FFFFFFF;
+  return length <= kMaxInputLength;
+}
 
 void PrintUsage() {
   WriteLine("Usage: Plivex BgmFile WavFile [Sample Rate]");
@@ -86,7 +90,7 @@ void RunConverter(const std::vector<std::string>& arguments) {
     // Checked before the output is created, so a refused input never
     // empties an existing output file.
     const std::uint64_t input_length = input.Size();
-    if (input_length > kMaxInputLength) {
+    if (!IsConvertibleLength(input_length)) {
       WriteLine("BgmFile Too Large !");
       throw EAbort();
     }

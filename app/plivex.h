@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -13,5 +14,9 @@ void RunConverter(const std::vector<std::string>& arguments);
 
 // Writes the usage block.
 void PrintUsage();
+
+// True when an input of `length` bytes can be converted: the WAV header
+// counts bytes in 32-bit signed fields, so 2147483647 is the most it takes.
+bool IsConvertibleLength(std::uint64_t length);
 
 }  // namespace plivex

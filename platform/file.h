@@ -44,9 +44,11 @@ class File {
   // succeeds while it is open. Raises EFOpenError.
   friend File OpenInput(const std::string& path);
 
-  // Creates `path`, or empties an existing file of that name, for reading and
-  // writing, held the same way. Fails with EFCreateError, before anything is
-  // emptied, when `path` is the same file as `input`.
+  // Creates `path`, or empties an existing file of that name, for writing,
+  // held the same way. Fails with EFCreateError, before anything is emptied,
+  // when `path` is the same file as `input`, when it is the file or pipe
+  // that standard output (the console) writes to, and when it is a pipe
+  // that nobody reads.
   friend File CreateOutput(const std::string& path, const File& input);
 
  private:

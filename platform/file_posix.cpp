@@ -27,11 +27,31 @@ bool LockExclusive(int fd) {
   }
 }
 
+// Opens `path`, and keeps the descriptor clear of 0, 1 and 2. When the
+// program was started with a standard stream closed, open() hands out that
+// number, and a console line meant for standard output would then be
+// written into the file (into the middle of the output, with a success line
+// after it). Returns -1 with errno set on failure.
 int OpenRetrying(const char* path, int flags, mode_t mode = 0) {
+  int fd = -1;
   for (;;) {
-    const int fd = open(path, flags, mode);
-    if (fd >= 0 || errno != EINTR) return fd;
+    fd = open(path, flags, mode);
+    if (fd >= 0 || errno != EINTR) break;
   }
+  if (fd < 0 || fd > STDERR_FILENO) return fd;
+  const int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  const int error = errno;
+  // Nothing was read or written through `fd` yet, so a failed close of it
+  // loses nothing; Linux releases the number either way.
+  (void)close(fd);
+  errno = error;
+  return moved;
+}
+
+// Clears O_NONBLOCK, which was only wanted for the open itself.
+bool MakeBlocking(int fd) {
+  const int flags = fcntl(fd, F_GETFL);
+  return flags != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != -1;
 }
 
 }  // namespace
@@ -116,9 +136,15 @@ File OpenInput(const std::string& path) {
 File CreateOutput(const std::string& path, const File& input) {
   // Opened without O_TRUNC: the file is emptied only once it is known not
   // to be the input and nobody else holds it.
-  const int fd = OpenRetrying(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  // Write-only and O_NONBLOCK for a FIFO: the open fails at once when
+  // nobody reads it (instead of the data vanishing into the pipe, or the
+  // run blocking for good once the pipe is full), and a reader that goes
+  // away makes the next write fail with EPIPE. Regular files ignore the
+  // flag; it is cleared right after the open for every kind of output.
+  const int fd = OpenRetrying(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
   if (fd < 0) throw EFCreateError(Reason("open", path, errno));
   File file(fd);
+  if (!MakeBlocking(fd)) throw EFCreateError(Reason("fcntl", path, errno));
 
   struct stat info {};
   if (fstat(fd, &info) != 0) throw EFCreateError(Reason("fstat", path, errno));
@@ -129,11 +155,21 @@ File CreateOutput(const std::string& path, const File& input) {
   if (info.st_dev == input_info.st_dev && info.st_ino == input_info.st_ino) {
     throw EFCreateError("open(" + path + "): same file as the input");
   }
+  // The console lines go to standard output. A file or pipe that is also
+  // the output (/dev/stdout while standard output is redirected) would get
+  // them in the middle of its data. A device such as /dev/null keeps
+  // nothing, so it may be both. No standard output (fstat fails): no clash.
+  struct stat console_info {};
+  if ((S_ISREG(info.st_mode) || S_ISFIFO(info.st_mode)) &&
+      fstat(STDOUT_FILENO, &console_info) == 0 && info.st_dev == console_info.st_dev &&
+      info.st_ino == console_info.st_ino) {
+    throw EFCreateError("open(" + path + "): same file as the standard output");
+  }
   if (!LockExclusive(fd)) throw EFCreateError(Reason("flock", path, errno));
-  // Devices and pipes (/dev/null, /dev/stdout) are written as they are.
-  // A new, empty file is not truncated: on ext4 a truncation to zero makes
-  // the close wait for the data to be allocated on disk, which doubles the
-  // time of a whole conversion.
+  // Devices and pipes (/dev/null, a terminal, a FIFO with a reader) are
+  // written as they are. A new, empty file is not truncated: on ext4 a
+  // truncation to zero makes the close wait for the data to be allocated on
+  // disk, which doubles the time of a whole conversion.
   if (S_ISREG(info.st_mode) && info.st_size != 0) {
     for (;;) {
       if (ftruncate(fd, 0) == 0) break;

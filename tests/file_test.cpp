@@ -5,6 +5,12 @@
 #include <filesystem>
 #include <vector>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 #include "platform/errors.h"
 #include "tests/test_files.h"
 
@@ -124,6 +130,29 @@ TEST(File, DevicesAreWrittenWithoutTruncation) {
 
   auto full_device = CreateOutput("/dev/full", input);
   EXPECT_THROW(full_device.Write(std::vector<std::uint8_t>(44, 1)), EWriteError);
+}
+
+TEST(File, FifoOutputNeedsAReader) {
+  plivex::test::ScopedTempDir dir;
+  WriteBytes(dir.File("in.bgm"), {1});
+  const auto fifo = dir.File("out.wav");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  auto input = OpenInput(dir.File("in.bgm"));
+  // Nobody reads: the data would go nowhere, so the output is refused.
+  EXPECT_THROW(CreateOutput(fifo, input), EFCreateError);
+
+  const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  auto output = CreateOutput(fifo, input);
+  const std::vector<std::uint8_t> data = plivex::test::PatternBytes(3000);
+  output.Write(data);
+  EXPECT_TRUE(output.Close());
+  std::vector<std::uint8_t> got(4000);
+  const ssize_t count = read(reader, got.data(), got.size());
+  ASSERT_EQ(count, 3000);
+  got.resize(3000);
+  EXPECT_EQ(got, data);
+  EXPECT_EQ(close(reader), 0);
 }
 #endif
 

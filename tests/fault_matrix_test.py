@@ -1,0 +1,437 @@
+#!/usr/bin/env python3
+"""Fault matrix: plivex run against broken surroundings (full devices, missing
+or forbidden folders, locked files, pipes, sockets, huge inputs, closed
+standard streams). Every row checks the console lines, the exit status and
+the state of both files afterwards. The promise behind every row: a file the
+program is asked to create is either complete and correct, or the run ends
+with "Abort !!!".
+
+    fault_matrix_test.py --exe PATH [--runner CMD] [unittest arguments]
+
+Shares its helpers with e2e_test.py, which holds the rows it already covers
+(same file by path and link, closed output descriptor, a file size limit in
+the middle of the data). Rows that need to run as another user drop to uid
+65534 when run as root, and are skipped with the reason when that fails.
+"""
+
+import contextlib
+import os
+import shutil
+import socket
+import stat
+import subprocess
+import sys
+import threading
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import e2e_test  # noqa: E402  (parses --exe and --runner)
+from e2e_test import (EXE, RUNNER, SUCCESS, TIMEOUT, Case, expected_wav,  # noqa: E402
+                      failure, pattern, posix_only)
+
+NOBODY = 65534  # uid and gid the rows that need an ordinary user drop to
+CANNOT_WRITE = failure("Cannot Write WavFile !")
+CANNOT_WRITE_DATA = failure("Please Wait ...", "", "Cannot Write WavFile !")
+ABORT = failure()  # open or create failed: only the ending is printed
+
+
+class Run:
+    """What one run left: exit status, console bytes (None when standard
+    output was closed) and what it wrote to standard error."""
+
+    def __init__(self, status, out, err):
+        self.status, self.out, self.err = status, out, err
+
+
+def run_plivex(args, cwd, closed=(), user=None, exe=EXE, stdin=subprocess.DEVNULL):
+    """Runs plivex in `cwd` with the standard descriptors in `closed` closed
+    and, when `user` is set, as that uid and gid."""
+
+    def child_setup():
+        for fd in closed:
+            os.close(fd)
+        if user is not None:
+            os.setgroups([])
+            os.setgid(user)
+            os.setuid(user)
+
+    # The descriptors are set up first and closed in the child, so the run
+    # does not depend on what this process's own standard streams are.
+    done = subprocess.run(RUNNER + [exe, *args], cwd=cwd, stdin=stdin,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          timeout=TIMEOUT, preexec_fn=child_setup)
+    return Run(done.returncode, None if 1 in closed else done.stdout,
+               None if 2 in closed else done.stderr)
+
+
+@contextlib.contextmanager
+def held_by_another_process(path, write=False):
+    """Holds an exclusive flock on `path` from a separate process for the
+    duration of the block."""
+    code = ("import fcntl, sys\n"
+            "f = open(sys.argv[1], 'r+b' if sys.argv[2] == 'w' else 'rb')\n"
+            "fcntl.flock(f, fcntl.LOCK_EX | fcntl.LOCK_NB)\n"
+            "print('held', flush=True)\n"
+            "sys.stdin.read()\n")
+    holder = subprocess.Popen([sys.executable, "-c", code, path, "w" if write else "r"],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    try:
+        if holder.stdout.readline() != b"held\n":
+            raise AssertionError("the other process could not lock " + path)
+        yield
+    finally:
+        holder.stdin.close()
+        holder.wait(timeout=TIMEOUT)
+        holder.stdout.close()
+
+
+class FifoReader:
+    """Reads a FIFO from this process while plivex writes it. The read end is
+    opened before plivex starts, so plivex always finds a reader. With
+    `limit`, it stops after that many bytes and closes its end, as a player
+    that quits early does."""
+
+    def __init__(self, path, limit=None):
+        self.fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)  # does not wait for a writer
+        os.set_blocking(self.fd, True)
+        self.limit = limit
+        self.data = bytearray()
+        self.writer_done = threading.Event()
+        self.thread = threading.Thread(target=self._read, daemon=True)
+        self.thread.start()
+
+    def _read(self):
+        deadline = time.monotonic() + TIMEOUT
+        try:
+            while time.monotonic() < deadline:
+                want = 65536 if self.limit is None else self.limit - len(self.data)
+                if want == 0:
+                    return
+                chunk = os.read(self.fd, want)
+                if chunk:
+                    self.data += chunk
+                elif self.writer_done.is_set():
+                    return  # the writer is gone and the pipe is drained
+                else:
+                    time.sleep(0.01)  # no writer yet
+        finally:
+            os.close(self.fd)
+
+    def finish(self):
+        self.writer_done.set()
+        self.thread.join(TIMEOUT)
+        return bytes(self.data)
+
+
+def make_sparse(path, size):
+    with open(path, "wb") as f:
+        f.truncate(size)
+
+
+def file_state(path):
+    """What must not change about a file that a run had to leave alone: for
+    a regular file its bytes, size, inode and modification time; for
+    anything else what it is."""
+    info = os.lstat(path)
+    if not stat.S_ISREG(info.st_mode):
+        return (stat.S_IFMT(info.st_mode), info.st_ino, info.st_rdev)
+    with open(path, "rb") as f:
+        content = f.read()
+    return (stat.S_IFREG, info.st_ino, info.st_size, info.st_mtime_ns, content)
+
+
+class Matrix(Case):
+    """Helpers shared by the rows: a pre-existing output with known bytes,
+    and the checks that follow every run."""
+
+    DATA = pattern(3000, seed=5)
+    OLD_OUTPUT = b"an earlier output that must survive"
+
+    def setUp(self):
+        super().setUp()
+        self.put("in.bgm", self.DATA)
+
+    def assert_plain_run(self, run, transcript):
+        """Exit status 0 and the exact console. A sanitizer report ends the
+        process with another status and writes to standard error."""
+        self.assertEqual(run.status, 0, run.err)
+        if run.out is not None:
+            self.assertEqual(run.out, transcript)
+        if run.err is not None:
+            self.assertNotIn(b"Sanitizer", run.err)
+            self.assertNotIn(b"runtime error", run.err)
+
+    def assert_input_intact(self):
+        self.assertEqual(self.get("in.bgm"), self.DATA)
+
+    def assert_complete(self, name, data=None, rate=48000):
+        self.assertEqual(self.get(name), expected_wav(self.DATA if data is None else data, rate))
+
+
+@posix_only
+class OutputFaults(Matrix):
+    def test_output_that_cannot_be_created_or_written(self):
+        os.mkdir(self.path("folder"))
+        rows = [
+            # (output, console, what the output path holds afterwards)
+            ("/dev/full", CANNOT_WRITE, None),
+            (os.path.join("missing", "out.wav"), ABORT, "absent"),
+            (os.path.join("in.bgm", "out.wav"), ABORT, "absent"),  # a file as folder
+            ("folder", ABORT, "empty folder"),
+            ("folder" + os.sep, ABORT, "empty folder"),
+        ]
+        for output, transcript, after in rows:
+            with self.subTest(output=output):
+                run = run_plivex(["in.bgm", output], self.dir)
+                self.assert_plain_run(run, transcript)
+                self.assert_input_intact()
+                if after == "absent":
+                    self.assertFalse(os.path.lexists(self.path(output)))
+                    self.assertFalse(os.path.exists(self.path("missing")))
+                elif after == "empty folder":
+                    self.assertEqual(os.listdir(self.path("folder")), [])
+
+    def test_output_locked_by_another_process(self):
+        self.put("out.wav", self.OLD_OUTPUT)
+        before = file_state(self.path("out.wav"))
+        for write in (False, True):
+            with self.subTest(holder_opened_for_writing=write):
+                with held_by_another_process(self.path("out.wav"), write=write):
+                    run = run_plivex(["in.bgm", "out.wav"], self.dir)
+                self.assert_plain_run(run, ABORT)
+                self.assertEqual(file_state(self.path("out.wav")), before)
+                self.assert_input_intact()
+        # Once the other process lets go, the same run succeeds.
+        self.assert_plain_run(run_plivex(["in.bgm", "out.wav"], self.dir), SUCCESS)
+        self.assert_complete("out.wav")
+
+    def test_output_is_a_fifo(self):
+        data = pattern(1 << 20, seed=9)  # far more than a pipe holds
+        self.put("big.bgm", data)
+        os.mkfifo(self.path("out.wav"))
+
+        # Nobody reads: refused at once. Before, a small output vanished into
+        # the pipe behind a success line, and a large one blocked for good.
+        for name in ("in.bgm", "big.bgm"):
+            with self.subTest(reader="none", input=name):
+                self.assert_plain_run(run_plivex([name, "out.wav"], self.dir), ABORT)
+                self.assertTrue(stat.S_ISFIFO(os.lstat(self.path("out.wav")).st_mode))
+
+        with self.subTest(reader="reads everything"):
+            reader = FifoReader(self.path("out.wav"))
+            run = run_plivex(["big.bgm", "out.wav", "32000"], self.dir)
+            self.assertEqual(reader.finish(), expected_wav(data, 32000))
+            self.assert_plain_run(run, SUCCESS)
+
+        with self.subTest(reader="quits after the first block"):
+            # The reader closes its end with most of the data unsent: the run
+            # must report it (EPIPE) instead of waiting for a reader forever.
+            reader = FifoReader(self.path("out.wav"), limit=44 + 1024)
+            run = run_plivex(["big.bgm", "out.wav"], self.dir)
+            self.assertEqual(reader.finish(), expected_wav(data)[:44 + 1024])
+            self.assert_plain_run(run, CANNOT_WRITE_DATA)
+        self.assertEqual(self.get("big.bgm"), data)
+
+
+    def test_output_is_where_the_console_goes(self):
+        # /dev/stdout names whatever standard output is. When that keeps
+        # data (a file, a pipe), the console lines would land in the middle
+        # of the WAV data, under a success line: refused before anything is
+        # emptied, and the console shows just the failure.
+        earlier = b"an earlier run's log\n"
+        for output in ("/dev/stdout", "/proc/self/fd/1", "console.txt"):
+            for mode in ("w", "a"):  # > and >>
+                with self.subTest(output=output, redirect=mode):
+                    self.put("console.txt", earlier)
+                    with open(self.path("console.txt"), mode + "b") as console_file:
+                        done = subprocess.run(RUNNER + [EXE, "in.bgm", output], cwd=self.dir,
+                                              stdin=subprocess.DEVNULL, stdout=console_file,
+                                              stderr=subprocess.PIPE, timeout=TIMEOUT)
+                    console_text = self.get("console.txt")
+                    if mode == "a":
+                        self.assertTrue(console_text.startswith(earlier))
+                        console_text = console_text[len(earlier):]
+                    self.assert_plain_run(Run(done.returncode, console_text, done.stderr), ABORT)
+                    self.assert_input_intact()
+        with self.subTest(output="/dev/stdout", redirect="pipe"):
+            self.assert_plain_run(run_plivex(["in.bgm", "/dev/stdout"], self.dir), ABORT)
+        # A device keeps nothing, so it may be both.
+        with open(os.devnull, "wb") as null:
+            done = subprocess.run(RUNNER + [EXE, "in.bgm", "/dev/stdout"], cwd=self.dir,
+                                  stdin=subprocess.DEVNULL, stdout=null,
+                                  stderr=subprocess.PIPE, timeout=TIMEOUT)
+        self.assert_plain_run(Run(done.returncode, None, done.stderr), None)
+
+
+@posix_only
+class InputFaults(Matrix):
+    def test_input_that_is_not_a_regular_file(self):
+        os.mkfifo(self.path("fifo"))
+        sock = socket.socket(socket.AF_UNIX)
+        sock.bind(self.path("sock"))
+        self.addCleanup(sock.close)
+        self.put("out.wav", self.OLD_OUTPUT)
+        kept = file_state(self.path("out.wav"))
+        for name in ("fifo", "sock", "/dev/null", "/dev/zero", "/dev/full"):
+            before = file_state(self.path(name))
+            for output in ("out.wav", "new.wav"):
+                with self.subTest(input=name, output=output):
+                    run = run_plivex([name, output], self.dir)
+                    self.assert_plain_run(run, failure('File Not Found "%s" !' % name))
+                    self.assertEqual(file_state(self.path("out.wav")), kept)
+                    self.assertFalse(os.path.exists(self.path("new.wav")))
+                    self.assertEqual(file_state(self.path(name)), before)
+
+    def test_input_locked_by_another_process(self):
+        self.put("out.wav", self.OLD_OUTPUT)
+        kept = file_state(self.path("out.wav"))
+        with held_by_another_process(self.path("in.bgm")):
+            for output in ("out.wav", "new.wav"):
+                with self.subTest(output=output):
+                    self.assert_plain_run(run_plivex(["in.bgm", output], self.dir), ABORT)
+                    self.assertEqual(file_state(self.path("out.wav")), kept)
+                    self.assertFalse(os.path.exists(self.path("new.wav")))
+        self.assert_input_intact()
+
+    def test_inputs_of_2_gib_and_more_leave_the_output_alone(self):
+        # Sparse, so they cost no disk. 2**32 + 1024 has the low 32 bits of a
+        # small file: a length check made after truncation would take it.
+        self.put("out.wav", self.OLD_OUTPUT)
+        kept = file_state(self.path("out.wav"))
+        for size in (2**31, 2**31 + 1, 2**32 + 1024):
+            make_sparse(self.path("huge.bgm"), size)
+            for output in ("out.wav", "new.wav"):
+                with self.subTest(size=size, output=output):
+                    run = run_plivex(["huge.bgm", output], self.dir)
+                    self.assert_plain_run(run, failure("BgmFile Too Large !"))
+                    self.assertEqual(file_state(self.path("out.wav")), kept)
+                    self.assertFalse(os.path.exists(self.path("new.wav")))
+                    self.assertEqual(os.path.getsize(self.path("huge.bgm")), size)
+
+
+@posix_only
+class SameFileSpellings(Matrix):
+    """e2e_test.py covers the same file by path, hard link and symbolic link;
+    these are the spellings that go through a folder."""
+
+    def test_input_named_again_through_a_folder(self):
+        os.mkdir(self.path("sub"))
+        os.symlink(self.dir, os.path.join(self.path("sub"), "up"))
+        for output in (os.path.join("sub", "..", "in.bgm"), os.path.join("sub", "up", "in.bgm"),
+                       "/proc/self/cwd/in.bgm"):
+            with self.subTest(output=output):
+                self.assert_plain_run(run_plivex(["in.bgm", output], self.dir), ABORT)
+                self.assert_input_intact()
+
+
+def drop_privileges_reason(folder, exe):
+    """None when `exe` can be run as an ordinary user that reaches `folder`,
+    else why not. Not root: the runs are made as the current user."""
+    if os.geteuid() != 0:
+        return None
+
+    def become_nobody():
+        os.setgroups([])
+        os.setgid(NOBODY)
+        os.setuid(NOBODY)
+        os.listdir(folder)
+
+    try:
+        subprocess.run([exe, "/?"], check=True, timeout=TIMEOUT, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       preexec_fn=become_nobody)
+    except (subprocess.SubprocessError, OSError) as error:
+        return "cannot run as uid %d in %s: %s" % (NOBODY, folder, error)
+    return None
+
+
+@posix_only
+class PermissionFaults(Matrix):
+    """Access rights do not bind root, so these rows run as uid 65534 when the
+    test runs as root (CI does), and as the current user otherwise."""
+
+    def setUp(self):
+        super().setUp()
+        os.chmod(self.dir, 0o777)
+        os.chmod(self.path("in.bgm"), 0o644)
+        # The build folder need not be open to that user: run a copy.
+        self.exe = self.path("plivex-copy")
+        shutil.copy2(EXE, self.exe)
+        os.chmod(self.exe, 0o755)
+        reason = drop_privileges_reason(self.dir, self.exe)
+        if reason:
+            self.skipTest(reason)
+        self.user = NOBODY if os.geteuid() == 0 else None
+
+    def run_as_user(self, *args):
+        return run_plivex(list(args), self.dir, user=self.user, exe=self.exe)
+
+    def test_output_folder_or_file_not_writable(self):
+        os.mkdir(self.path("locked"), 0o555)
+        os.chmod(self.path("locked"), 0o555)
+        self.put("readonly.wav", self.OLD_OUTPUT)
+        os.chmod(self.path("readonly.wav"), 0o444)
+        kept = file_state(self.path("readonly.wav"))
+
+        self.assert_plain_run(self.run_as_user("in.bgm", os.path.join("locked", "out.wav")), ABORT)
+        self.assertEqual(os.listdir(self.path("locked")), [])
+        self.assert_plain_run(self.run_as_user("in.bgm", "readonly.wav"), ABORT)
+        self.assertEqual(file_state(self.path("readonly.wav")), kept)
+        self.assert_input_intact()
+        # The same user can convert where it may write: the rows above failed
+        # for the rights alone.
+        self.assert_plain_run(self.run_as_user("in.bgm", "out.wav"), SUCCESS)
+        self.assert_complete("out.wav")
+
+    def test_input_not_readable(self):
+        os.chmod(self.path("in.bgm"), 0o000)
+        # An output the user could damage, were the run to go on.
+        self.put("out.wav", self.OLD_OUTPUT)
+        os.chmod(self.path("out.wav"), 0o666)
+        kept = file_state(self.path("out.wav"))
+        for output in ("out.wav", "new.wav"):
+            with self.subTest(output=output):
+                # It exists, so this is not "File Not Found": the open fails.
+                self.assert_plain_run(self.run_as_user("in.bgm", output), ABORT)
+                self.assertEqual(file_state(self.path("out.wav")), kept)
+                self.assertFalse(os.path.exists(self.path("new.wav")))
+        os.chmod(self.path("in.bgm"), 0o644)
+        self.assert_input_intact()
+
+
+@posix_only
+class ClosedStandardStreams(Matrix):
+    """A closed standard stream hands its number to the next file opened.
+    Console lines must never end up inside the output."""
+
+    def test_success_with_closed_streams(self):
+        for closed in ((0,), (1,), (2,), (0, 1), (0, 2), (1, 2), (0, 1, 2)):
+            with self.subTest(closed=closed):
+                self.put("out.wav", self.OLD_OUTPUT)
+                run = run_plivex(["in.bgm", "out.wav", "22050"], self.dir, closed=closed)
+                self.assert_plain_run(run, SUCCESS)
+                self.assert_complete("out.wav", rate=22050)
+                self.assert_input_intact()
+
+    def test_failures_with_closed_streams_do_not_wait(self):
+        self.put("out.wav", self.OLD_OUTPUT)
+        kept = file_state(self.path("out.wav"))
+        rows = [
+            (["missing.bgm", "out.wav"], failure('File Not Found "missing.bgm" !')),
+            (["in.bgm", "out.wav", "999"], failure("Invalid Sample Rate !")),
+            (["in.bgm", "/dev/full"], CANNOT_WRITE),
+            (["in.bgm", "in.bgm"], ABORT),
+        ]
+        for closed in ((0,), (1,), (0, 1), (0, 1, 2)):
+            for args, transcript in rows:
+                with self.subTest(closed=closed, args=args):
+                    run = run_plivex(args, self.dir, closed=closed)
+                    self.assert_plain_run(run, transcript)
+                    self.assertEqual(file_state(self.path("out.wav")), kept)
+                    self.assert_input_intact()
+
+
+if __name__ == "__main__":
+    _, unittest_args = e2e_test._parser.parse_known_args()
+    unittest.main(argv=[sys.argv[0]] + unittest_args, verbosity=2)
