@@ -25,3 +25,15 @@ test: configure
 
 clean:
 	rm -rf $(BUILD_DIR)
+
+# Windows: plivex.exe and the tests cross-built with MinGW-w64 into their own
+# folder, and the whole suite run under Wine (see cmake/mingw-w64-x86_64.cmake).
+WINDOWS_BUILD_DIR ?= build-windows
+
+.PHONY: test-windows
+
+test-windows:
+	$(CMAKE) -S . -B $(WINDOWS_BUILD_DIR) -DPLIVEX_WERROR=$(PLIVEX_WERROR) \
+	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64-x86_64.cmake
+	$(CMAKE) --build $(WINDOWS_BUILD_DIR) -j $(JOBS)
+	$(CTEST) --test-dir $(WINDOWS_BUILD_DIR) --output-on-failure -j $(JOBS)
