@@ -19,9 +19,12 @@ log="$WINEPREFIX.log"
 case "${1:-}" in
   start)
     mkdir -p "$WINEPREFIX"
+    : >"$log"
     wineserver --persistent=60 </dev/null >>"$log" 2>&1
-    # Creates the prefix on the first start (several seconds); later a no-op.
-    if ! wine wineboot --init </dev/null >>"$log" 2>&1; then
+    # The first program creates the prefix when it is new (several seconds)
+    # and starts Wine's background processes. (Not `wineboot --init`: on a
+    # running prefix it starts a second set of them, which never go idle.)
+    if ! wine cmd.exe /c exit </dev/null >>"$log" 2>&1; then
       cat "$log" >&2
       exit 1
     fi
