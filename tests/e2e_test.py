@@ -378,16 +378,25 @@ class Files(Case):
 
 class Console(Case):
     def test_failure_waits_for_enter_on_an_open_input(self):
-        proc = self.start_plivex("missing.bgm", stdin=subprocess.PIPE)
-        try:
-            time.sleep(1.5)
-            self.assertIsNone(proc.poll(), "a failed run must wait for Enter")
-            out, _ = proc.communicate(b"\n", timeout=TIMEOUT)
-        finally:
-            proc.kill()
-            proc.wait()
-        self.assertEqual(out, failure('File Not Found "missing.bgm" !'))
-        self.assertEqual(proc.returncode, 0)
+        # A line typed at a console ends in CR LF; a pipe may pass a bare LF.
+        for line in (b"\n", b"typed text\r\n"):
+            with self.subTest(line=line):
+                proc = self.start_plivex("missing.bgm", stdin=subprocess.PIPE)
+                try:
+                    time.sleep(1.5)
+                    self.assertIsNone(proc.poll(), "a failed run must wait for Enter")
+                    # Enter alone ends the wait: the input stays open.
+                    proc.stdin.write(line)
+                    proc.stdin.flush()
+                    proc.wait(timeout=TIMEOUT)
+                    out = proc.stdout.read()
+                finally:
+                    proc.kill()
+                    proc.wait()
+                    proc.stdin.close()
+                    proc.stdout.close()
+                self.assertEqual(out, failure('File Not Found "missing.bgm" !'))
+                self.assertEqual(proc.returncode, 0)
 
     def test_failure_does_not_wait_at_end_of_input(self):
         self.assert_run(["missing.bgm"], failure('File Not Found "missing.bgm" !'),
