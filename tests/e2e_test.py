@@ -9,6 +9,9 @@ build). Every case runs in its own temporary folder with relative file
 names, so the same cases work for a native and an emulated Windows build.
 Cases that need POSIX features (flock, links, devices, signals, rlimits)
 are skipped for a Windows executable, with the reason.
+
+Under Wine, start the prefix's server first (tests/wine_session.sh start, as
+CTest does), or every run waits seconds for Wine's background processes.
 """
 
 import argparse
