@@ -6,6 +6,8 @@ namespace plivex::platform {
 
 // Makes writes that fail report an error instead of ending the process: a
 // closed standard output or a full quota must not end a conversion half-way.
+// On Windows it also keeps the system from holding a run up with a dialog
+// (a path on an empty removable drive simply fails to open).
 void PrepareProcess();
 
 // Writes `text` and CR LF to standard output, unchanged byte for byte.

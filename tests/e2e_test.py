@@ -9,6 +9,9 @@ build). Every case runs in its own temporary folder with relative file
 names, so the same cases work for a native and an emulated Windows build.
 Cases that need POSIX features (flock, links, devices, signals, rlimits)
 are skipped for a Windows executable, with the reason.
+
+Under Wine, start the prefix's server first (tests/wine_session.sh start, as
+CTest does), or every run waits seconds for Wine's background processes.
 """
 
 import argparse
@@ -82,6 +85,7 @@ def expected_wav(data, rate=48000):
 
 posix_only = unittest.skipIf(
     WINDOWS_TARGET, "POSIX only: needs flock, links, devices, signals or rlimits")
+windows_only = unittest.skipUnless(WINDOWS_TARGET, "Windows only: DOS device names")
 
 
 class Case(unittest.TestCase):
@@ -106,19 +110,25 @@ class Case(unittest.TestCase):
         with open(self.path(name), "rb") as f:
             return f.read()
 
-    def run_plivex(self, *args, stdin=subprocess.DEVNULL, **kwargs):
+    def run_plivex(self, *args, **kwargs):
         """Runs plivex in the case's folder; returns (exit status, stdout)."""
+        status, out, _ = self.run_plivex_with_errors(*args, **kwargs)
+        return status, out
+
+    def run_plivex_with_errors(self, *args, stdin=subprocess.DEVNULL, **kwargs):
+        """Like run_plivex, and returns stderr as well."""
         if "input" in kwargs:
             stdin = None  # subprocess feeds `input` through a pipe
         done = subprocess.run(RUNNER + [EXE, *args], cwd=self.dir, stdin=stdin,
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                               timeout=TIMEOUT, **kwargs)
-        return done.returncode, done.stdout
+        return done.returncode, done.stdout, done.stderr
 
     def assert_run(self, args, transcript, **kwargs):
-        status, out = self.run_plivex(*args, **kwargs)
-        self.assertEqual(out, transcript)
-        self.assertEqual(status, 0)
+        status, out, err = self.run_plivex_with_errors(*args, **kwargs)
+        # The program writes nothing to standard error; a runner (Wine) may.
+        self.assertEqual(out, transcript, err)
+        self.assertEqual(status, 0, err)
 
     def start_plivex(self, *args, **kwargs):
         return subprocess.Popen(RUNNER + [EXE, *args], cwd=self.dir,
@@ -194,14 +204,36 @@ class Transcripts(Case):
 
     def test_long_paths_are_taken_whole(self):
         data = pattern(5000)
-        folder = os.path.join(*(["d" * 60] * 5))  # about 300 characters
+        if not WINDOWS_TARGET:
+            folder = os.path.join(*(["d" * 60] * 5))  # about 300 characters
+            min_length = 256
+        else:
+            # Windows' file functions that take ANSI paths accept a whole path
+            # of at most MAX_PATH - 1 = 259 characters: fill that up exactly
+            # with the output's path. (Wine also counts the case's own folder,
+            # seen under drive Z:.)
+            room = 259 - len(self.path("")) - (2 if os.name == "posix" else 0)
+            folder_length = room - len(os.sep + "out.wav")
+            parts = []
+            while folder_length > 61:
+                parts.append("d" * 60)
+                folder_length -= 61
+            folder = os.path.join(*parts, "d" * folder_length)
+            min_length = 200
         os.makedirs(self.path(folder))
         bgm = os.path.join(folder, "in.bgm")
         wav = os.path.join(folder, "out.wav")
-        self.assertGreater(len(bgm), 256)
+        self.assertGreater(len(bgm), min_length)
         self.put(bgm, data)
         self.assert_run([bgm, wav], SUCCESS)
         self.assertEqual(self.get(wav), expected_wav(data))
+        if WINDOWS_TARGET:
+            # Longer ones are refused as a whole, not cut short.
+            too_long = os.path.join(*(["d" * 60] * 5), "in.bgm")
+            os.makedirs(self.path(os.path.dirname(too_long)))
+            self.put(too_long, data)
+            self.assert_run([too_long, "out.wav"], failure('File Not Found "%s" !' % too_long))
+            self.assertFalse(os.path.exists(self.path("out.wav")))
 
 
 class Conversion(Case):
@@ -317,6 +349,16 @@ class Files(Case):
         self.assert_run(["in.bgm", "/dev/full"], failure("Cannot Write WavFile !"))
         self.assertEqual(self.get("in.bgm"), data)
 
+    @windows_only
+    def test_device_as_output_on_windows(self):
+        data = pattern(3000)
+        self.put("in.bgm", data)
+        for device in ("NUL", "nul"):
+            with self.subTest(device=device):
+                self.assert_run(["in.bgm", device], SUCCESS)
+        self.assertEqual(self.get("in.bgm"), data)
+        self.assertEqual(sorted(os.listdir(self.dir)), ["in.bgm"])
+
     @posix_only
     def test_write_failure_in_the_middle_of_the_data(self):
         import resource
@@ -339,16 +381,25 @@ class Files(Case):
 
 class Console(Case):
     def test_failure_waits_for_enter_on_an_open_input(self):
-        proc = self.start_plivex("missing.bgm", stdin=subprocess.PIPE)
-        try:
-            time.sleep(1.5)
-            self.assertIsNone(proc.poll(), "a failed run must wait for Enter")
-            out, _ = proc.communicate(b"\n", timeout=TIMEOUT)
-        finally:
-            proc.kill()
-            proc.wait()
-        self.assertEqual(out, failure('File Not Found "missing.bgm" !'))
-        self.assertEqual(proc.returncode, 0)
+        # A line typed at a console ends in CR LF; a pipe may pass a bare LF.
+        for line in (b"\n", b"typed text\r\n"):
+            with self.subTest(line=line):
+                proc = self.start_plivex("missing.bgm", stdin=subprocess.PIPE)
+                try:
+                    time.sleep(1.5)
+                    self.assertIsNone(proc.poll(), "a failed run must wait for Enter")
+                    # Enter alone ends the wait: the input stays open.
+                    proc.stdin.write(line)
+                    proc.stdin.flush()
+                    proc.wait(timeout=TIMEOUT)
+                    out = proc.stdout.read()
+                finally:
+                    proc.kill()
+                    proc.wait()
+                    proc.stdin.close()
+                    proc.stdout.close()
+                self.assertEqual(out, failure('File Not Found "missing.bgm" !'))
+                self.assertEqual(proc.returncode, 0)
 
     def test_failure_does_not_wait_at_end_of_input(self):
         self.assert_run(["missing.bgm"], failure('File Not Found "missing.bgm" !'),
