@@ -61,18 +61,6 @@ bool IsExistingFile(const std::string& path) {
   return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
-File::File(File&& other) noexcept : handle_(std::exchange(other.handle_, kNoHandle)) {}
-
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    (void)Close();
-    handle_ = std::exchange(other.handle_, kNoHandle);
-  }
-  return *this;
-}
-
-File::~File() { (void)Close(); }
-
 bool File::Close() noexcept {
   if (!IsOpen()) return true;
   const int fd = static_cast<int>(std::exchange(handle_, kNoHandle));

@@ -32,18 +32,6 @@ bool IsExistingFile(const std::string& path) {
   return (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-File::File(File&& other) noexcept : handle_(std::exchange(other.handle_, kNoHandle)) {}
-
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    (void)Close();
-    handle_ = std::exchange(other.handle_, kNoHandle);
-  }
-  return *this;
-}
-
-File::~File() { (void)Close(); }
-
 bool File::Close() noexcept {
   if (!IsOpen()) return true;
   return CloseHandle(ToHandle(std::exchange(handle_, kNoHandle))) != 0;
