@@ -32,8 +32,7 @@ constexpr std::uint32_t kBlockAlign = kChannels * kBitsPerSample / 8;  // one fr
 
 }  // namespace
 
-std::array<std::uint8_t, kWavHeaderSize> MakeWavHeader(std::int32_t sample_rate,
-                                                       std::int64_t input_length) {
+std::array<std::uint8_t, kWavHeaderSize> MakeWavHeader(std::int32_t sample_rate, std::int64_t input_length) {
   const auto rate = static_cast<std::uint32_t>(sample_rate);
   const auto length = static_cast<std::uint32_t>(input_length);
 
@@ -55,8 +54,7 @@ std::array<std::uint8_t, kWavHeaderSize> MakeWavHeader(std::int32_t sample_rate,
   return bytes;
 }
 
-void WriteWavHeader(platform::File& output, std::int32_t sample_rate,
-                    std::int64_t input_length) {
+void WriteWavHeader(platform::File& output, std::int32_t sample_rate, std::int64_t input_length) {
   output.Write(MakeWavHeader(sample_rate, input_length));
 }
 

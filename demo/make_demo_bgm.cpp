@@ -15,7 +15,8 @@ constexpr int kSamplesPerHalf = 256;  // one channel half of a 1024-byte block
 
 std::int16_t Tone(double frequency, double gain, int n) {
   const double t = static_cast<double>(n) / kSampleRate;
-  return static_cast<std::int16_t>(std::lround(12000.0 * gain * std::sin(2 * std::numbers::pi * frequency * t)));
+  return static_cast<std::int16_t>(
+      std::lround(12000.0 * gain * std::sin(2 * std::numbers::pi * frequency * t)));
 }
 
 void PutSample(std::vector<unsigned char>& out, std::int16_t sample) {

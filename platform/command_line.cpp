@@ -19,8 +19,7 @@ std::vector<std::string> SplitCommandLine(std::string_view command_line) {
     // Skip separators and empty quoted pairs up to the start of a word.
     for (;;) {
       while (pos < end && IsSeparator(command_line[pos])) ++pos;
-      if (pos + 1 < end && command_line[pos] == '"' &&
-          command_line[pos + 1] == '"') {
+      if (pos + 1 < end && command_line[pos] == '"' && command_line[pos + 1] == '"') {
         pos += 2;
         continue;
       }

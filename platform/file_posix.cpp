@@ -148,9 +148,8 @@ File CreateOutput(const std::string& path, const File& input) {
   // them in the middle of its data. A device such as /dev/null keeps
   // nothing, so it may be both. No standard output (fstat fails): no clash.
   struct stat console_info {};
-  if ((S_ISREG(info.st_mode) || S_ISFIFO(info.st_mode)) &&
-      fstat(STDOUT_FILENO, &console_info) == 0 && info.st_dev == console_info.st_dev &&
-      info.st_ino == console_info.st_ino) {
+  if ((S_ISREG(info.st_mode) || S_ISFIFO(info.st_mode)) && fstat(STDOUT_FILENO, &console_info) == 0 &&
+      info.st_dev == console_info.st_dev && info.st_ino == console_info.st_ino) {
     throw EFCreateError("open(" + path + "): same file as the standard output");
   }
   if (!LockExclusive(fd)) throw EFCreateError(Reason("flock", path, errno));

@@ -80,8 +80,8 @@ std::uint64_t File::Size() const {
 File OpenInput(const std::string& path) {
   // Share mode 0: while the input is open, no other open of it succeeds,
   // neither another program's nor this program's own output.
-  const HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE handle =
+      CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) throw EFOpenError(Reason("CreateFileA", path, GetLastError()));
   File file(FromHandle(handle));
   // A device name (NUL, CON, COM1) opens too; only a file on disk is input.
@@ -96,8 +96,8 @@ File CreateOutput(const std::string& path, const File& /*input*/) {
   // any name (another spelling, a hard link) this create fails with a
   // sharing violation before CREATE_ALWAYS empties anything. A file that
   // another program holds fails the same way.
-  const HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     throw EFCreateError(Reason("CreateFileA", path, GetLastError()));
   }
