@@ -40,9 +40,10 @@ void DeinterleaveBlock(std::span<const std::uint8_t, kBlockSize> input,
 }
 
 void ConvertBlocks(platform::File& input, platform::File& output, std::int64_t input_length) {
-  // Allocated once for the run: memory does not grow with the input.
-  const auto in_holder = std::make_unique<Chunk>();
-  const auto out_holder = std::make_unique<Chunk>();
+  // Allocated once for the run: memory does not grow with the input. Not
+  // zeroed: every byte that is written out was first read or padded below.
+  const auto in_holder = std::make_unique_for_overwrite<Chunk>();
+  const auto out_holder = std::make_unique_for_overwrite<Chunk>();
   const std::span<std::uint8_t> in_chunk(in_holder->bytes);
   const std::span<std::uint8_t> out_chunk(out_holder->bytes);
 
