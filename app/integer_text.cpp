@@ -2,8 +2,6 @@
 
 #include <string>
 
-#include "platform/errors.h"
-
 namespace plivex {
 
 namespace {

@@ -1,9 +1,15 @@
 #pragma once
 
 #include <cstdint>
+#include <stdexcept>
 #include <string_view>
 
 namespace plivex {
+
+// The text of a number argument is not an integer in the syntax below.
+struct EConvertError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
 
 // Reads a whole text as a signed 32-bit integer, or raises EConvertError.
 // Accepted: blanks (code 32 only) first, then either an optional '+' or '-'

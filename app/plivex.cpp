@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "app/dialogue.h"
 #include "app/integer_text.h"
 #include "app/version.h"
 #include "convert/bgm_blocks.h"
@@ -23,37 +24,22 @@ constexpr std::int32_t kMaxSampleRate = 48000;
 
 using platform::WriteLine;
 
-std::string Argument(const std::vector<std::string>& arguments, std::size_t index) {
-  return index < arguments.size() ? arguments[index] : std::string();
-}
-
-// Where every failed run ends: the failure's own line (if it has one that
-// was not printed yet), both files closed, "Abort !!!", and a wait for Enter
-// so that a console window opened just for this run stays readable.
-void FailureEnding(std::string_view message, platform::File& input, platform::File& output) {
-  if (!message.empty()) WriteLine(message);
-  // The run has failed already and said so; a failed close changes nothing.
-  (void)input.Close();
-  (void)output.Close();
-  WriteLine("");
-  WriteLine("Abort !!!");
-  platform::WaitForEnter();
-}
-
-}  // namespace
-
-bool IsConvertibleLength(std::uint64_t length) {
-  // The header's sizes and the length itself are 32-bit signed counts.
-  constexpr std::uint64_t kMaxInputLength = 0x7FFFFFFF;
-  return length <= kMaxInputLength;
-}
-
 void PrintUsage() {
   WriteLine("Usage: Plivex BgmFile WavFile [Sample Rate]");
   WriteLine("");
   WriteLine("       BgmFile = PS2 Bgm File");
   WriteLine("       WavFile = Output File Windows PCM 16Bit Stereo");
   WriteLine("       Default Sample Rate Is 48000");
+}
+
+}  // namespace
+
+bool IsConvertibleLength(platform::ByteCount length) {
+  // The input length is a signed 32-bit count; every length up to its
+  // largest value also fits both unsigned 32-bit size fields of the header
+  // (the RIFF size is 36 more).
+  constexpr platform::ByteCount kMaxInputLength = 0x7FFFFFFF;
+  return length <= kMaxInputLength;
 }
 
 void RunConverter(const std::vector<std::string>& arguments) {
@@ -89,18 +75,17 @@ void RunConverter(const std::vector<std::string>& arguments) {
     input = platform::OpenInput(bgm_file);
     // Checked before the output is created, so a refused input never
     // empties an existing output file.
-    const std::uint64_t input_length = input.Size();
+    const platform::ByteCount input_length = input.Size();
     if (!IsConvertibleLength(input_length)) {
       WriteLine("BgmFile Too Large !");
       throw EAbort();
     }
     output = platform::CreateOutput(wav_file, input);
 
-    const auto length = static_cast<std::int64_t>(input_length);
-    WriteWavHeader(output, sample_rate, length);
+    WriteWavHeader(output, sample_rate, input_length);
     WriteLine("Please Wait ...");
     WriteLine("");
-    ConvertBlocks(input, output, length);
+    ConvertBlocks(input, output, input_length);
 
     // Nothing was written to the input, so a failed close loses nothing.
     (void)input.Close();

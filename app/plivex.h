@@ -1,8 +1,9 @@
 #pragma once
 
-#include <cstdint>
 #include <string>
 #include <vector>
+
+#include "platform/file.h"
 
 namespace plivex {
 
@@ -12,11 +13,8 @@ namespace plivex {
 // with "Abort !!!" and a wait for Enter. Never raises.
 void RunConverter(const std::vector<std::string>& arguments);
 
-// Writes the usage block.
-void PrintUsage();
-
-// True when an input of `length` bytes can be converted: the WAV header
-// counts bytes in 32-bit signed fields, so 2147483647 is the most it takes.
-bool IsConvertibleLength(std::uint64_t length);
+// True when an input of `length` bytes can be converted: the input length
+// is a signed 32-bit count, so 2147483647 is the most it takes.
+bool IsConvertibleLength(platform::ByteCount length);
 
 }  // namespace plivex

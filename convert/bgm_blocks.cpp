@@ -5,8 +5,6 @@
 #include <cstring>
 #include <memory>
 
-#include "platform/errors.h"
-
 namespace plivex {
 
 namespace {
@@ -39,7 +37,7 @@ void DeinterleaveBlock(std::span<const std::uint8_t, kBlockSize> input,
   }
 }
 
-void ConvertBlocks(platform::File& input, platform::File& output, std::int64_t input_length) {
+void ConvertBlocks(platform::File& input, platform::File& output, platform::ByteCount input_length) {
   // Allocated once for the run: memory does not grow with the input. Not
   // zeroed: every byte that is written out was first read or padded below.
   const auto in_holder = std::make_unique_for_overwrite<Chunk>();
@@ -47,12 +45,10 @@ void ConvertBlocks(platform::File& input, platform::File& output, std::int64_t i
   const std::span<std::uint8_t> in_chunk(in_holder->bytes);
   const std::span<std::uint8_t> out_chunk(out_holder->bytes);
 
-  auto remaining = static_cast<std::uint64_t>(std::max<std::int64_t>(input_length, 0));
+  platform::ByteCount remaining = input_length;
   while (remaining != 0) {
-    const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, kChunkSize));
-    if (input.Read(in_chunk.first(count)) != count) {
-      throw EReadError("read: the input ended before its length");
-    }
+    const auto count = static_cast<std::size_t>(std::min<platform::ByteCount>(remaining, kChunkSize));
+    input.ReadExactly(in_chunk.first(count));
     // Only the input's final block can be short; it is padded with silence,
     // never with bytes left over from the previous chunk.
     const std::size_t blocks = (count + kBlockSize - 1) / kBlockSize;

@@ -18,11 +18,11 @@ inline constexpr std::size_t kChannelHalf = kBlockSize / 2;
 void DeinterleaveBlock(std::span<const std::uint8_t, kBlockSize> input,
                        std::span<std::uint8_t, kBlockSize> output);
 
-// Converts the first `input_length` bytes of `input`, read from its start,
-// into sample data written to `output` after the header: 1024 bytes out for
-// every block, the final short block filled up with zero bytes first.
-// Raises EReadError when the input ends early or cannot be read, and
-// EWriteError when the output cannot be written.
-void ConvertBlocks(platform::File& input, platform::File& output, std::int64_t input_length);
+// Converts the next `input_length` bytes of `input`, read from its current
+// position, into sample data written to `output` at its current position:
+// 1024 bytes out for every block, the final short block filled up with zero
+// bytes first. The file layer raises EReadError when the input ends early or
+// cannot be read, and EWriteError when the output cannot be written.
+void ConvertBlocks(platform::File& input, platform::File& output, platform::ByteCount input_length);
 
 }  // namespace plivex

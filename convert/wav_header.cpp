@@ -32,7 +32,8 @@ constexpr std::uint32_t kBlockAlign = kChannels * kBitsPerSample / 8;  // one fr
 
 }  // namespace
 
-std::array<std::uint8_t, kWavHeaderSize> MakeWavHeader(std::int32_t sample_rate, std::int64_t input_length) {
+std::array<std::uint8_t, kWavHeaderSize> MakeWavHeader(std::int32_t sample_rate,
+                                                       platform::ByteCount input_length) {
   const auto rate = static_cast<std::uint32_t>(sample_rate);
   const auto length = static_cast<std::uint32_t>(input_length);
 
@@ -54,7 +55,7 @@ std::array<std::uint8_t, kWavHeaderSize> MakeWavHeader(std::int32_t sample_rate,
   return bytes;
 }
 
-void WriteWavHeader(platform::File& output, std::int32_t sample_rate, std::int64_t input_length) {
+void WriteWavHeader(platform::File& output, std::int32_t sample_rate, platform::ByteCount input_length) {
   output.Write(MakeWavHeader(sample_rate, input_length));
 }
 

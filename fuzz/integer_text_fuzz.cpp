@@ -10,7 +10,6 @@
 
 #include "app/integer_text.h"
 #include "fuzz/fuzz_check.h"
-#include "platform/errors.h"
 
 namespace {
 

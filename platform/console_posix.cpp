@@ -1,10 +1,10 @@
-#include <errno.h>
 #include <signal.h>
 #include <unistd.h>
 
-#include <string>
+#include <span>
 
 #include "platform/console.h"
+#include "platform/system.h"
 
 namespace plivex::platform {
 
@@ -18,27 +18,16 @@ void PrepareProcess() {
   (void)signal(SIGXFSZ, SIG_IGN);
 }
 
-void WriteLine(std::string_view text) {
-  std::string line(text);
-  line += "\r\n";
-  const char* data = line.data();
-  std::size_t left = line.size();
-  while (left > 0) {
-    const ssize_t written = write(STDOUT_FILENO, data, left);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return;  // the console is gone; the run goes on
-    data += written;
-    left -= static_cast<std::size_t>(written);
-  }
+namespace system {
+
+Handle StandardInput() { return STDIN_FILENO; }
+
+void WriteConsoleLine(std::string_view line) {
+  // A console that is gone (closed, a pipe nobody reads) ends the line
+  // there; the run goes on.
+  (void)WriteAll(STDOUT_FILENO, AsBytes(line));
 }
 
-void WaitForEnter() {
-  for (;;) {
-    char c = 0;
-    const ssize_t got = read(STDIN_FILENO, &c, 1);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0 || c == '\n') return;  // end of input, error, or Enter
-  }
-}
+}  // namespace system
 
 }  // namespace plivex::platform

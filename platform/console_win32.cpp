@@ -1,8 +1,7 @@
 #include <windows.h>
 
-#include <string>
-
 #include "platform/console.h"
+#include "platform/system.h"
 
 namespace plivex::platform {
 
@@ -10,9 +9,10 @@ namespace {
 
 // A standard handle that can be used: GetStdHandle reports a failure with
 // INVALID_HANDLE_VALUE and a process started without that handle with NULL.
-HANDLE StandardHandle(DWORD which) {
+system::Handle StandardHandle(DWORD which) {
   const HANDLE handle = GetStdHandle(which);
-  return handle == INVALID_HANDLE_VALUE ? nullptr : handle;
+  if (handle == INVALID_HANDLE_VALUE || handle == nullptr) return system::kNoHandle;
+  return reinterpret_cast<system::Handle>(handle);
 }
 
 }  // namespace
@@ -27,36 +27,19 @@ void PrepareProcess() {
   (void)SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
 }
 
-void WriteLine(std::string_view text) {
-  const HANDLE out = StandardHandle(STD_OUTPUT_HANDLE);
-  if (out == nullptr) return;
+namespace system {
+
+Handle StandardInput() { return StandardHandle(STD_INPUT_HANDLE); }
+
+void WriteConsoleLine(std::string_view line) {
+  const Handle out = StandardHandle(STD_OUTPUT_HANDLE);
+  if (out == kNoHandle) return;
   // WriteFile passes the bytes through as they are: the line already ends
-  // in CR LF, and no text mode may add a second CR.
-  std::string line(text);
-  line += "\r\n";
-  const char* data = line.data();
-  std::size_t left = line.size();
-  while (left > 0) {
-    const DWORD chunk = left > 0x10000 ? 0x10000 : static_cast<DWORD>(left);
-    DWORD written = 0;
-    if (!WriteFile(out, data, chunk, &written, nullptr) || written == 0) {
-      return;  // the console is gone; the run goes on
-    }
-    data += written;
-    left -= written;
-  }
+  // in CR LF, and no text mode may add a second CR. A console that is gone
+  // ends the line there; the run goes on.
+  (void)WriteAll(out, AsBytes(line));
 }
 
-void WaitForEnter() {
-  const HANDLE in = StandardHandle(STD_INPUT_HANDLE);
-  if (in == nullptr) return;
-  for (;;) {
-    char c = 0;
-    DWORD got = 0;
-    // A console delivers the line as typed, ending in CR LF; a pipe or a
-    // file ends with a read of 0 bytes or a broken pipe.
-    if (!ReadFile(in, &c, 1, &got, nullptr) || got == 0 || c == '\n') return;
-  }
-}
+}  // namespace system
 
 }  // namespace plivex::platform

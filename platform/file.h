@@ -7,6 +7,10 @@
 
 namespace plivex::platform {
 
+// A count of bytes in a file: sizes, lengths, positions. Unsigned 64 bits
+// on every platform; the programs check their own limits against it.
+using ByteCount = std::uint64_t;
+
 // True when `path` names an existing regular file. Opens nothing.
 bool IsExistingFile(const std::string& path);
 
@@ -29,30 +33,26 @@ class File {
   // Raises EReadError when the system reports a failure.
   std::size_t Read(std::span<std::uint8_t> buffer);
 
+  // Fills all of `buffer`, or raises EReadError (a failure, or the file
+  // ended first).
+  void ReadExactly(std::span<std::uint8_t> buffer);
+
   // Writes all of `data` at the current position, or raises EWriteError.
   void Write(std::span<const std::uint8_t> data);
 
   // The file's size in bytes. Raises EReadError when it cannot be taken.
-  std::uint64_t Size() const;
+  ByteCount Size() const;
 
   // Closes the file. Returns false when the system reports a failure (for a
   // written file this can mean data did not reach the disk). Closing a file
   // that is not open does nothing and returns true.
   [[nodiscard]] bool Close() noexcept;
 
-  // Opens an existing file for reading, held so that no other open of it
-  // succeeds while it is open. Raises EFOpenError.
   friend File OpenInput(const std::string& path);
-
-  // Creates `path`, or empties an existing file of that name, for writing,
-  // held the same way. Fails with EFCreateError, before anything is emptied,
-  // when `path` is the same file as `input`, when it is the file or pipe
-  // that standard output (the console) writes to, and when it is a pipe
-  // that nobody reads.
   friend File CreateOutput(const std::string& path, const File& input);
 
  private:
-  using Handle = std::intptr_t;
+  using Handle = std::intptr_t;  // a descriptor, or a Windows HANDLE
   static constexpr Handle kNoHandle = -1;
 
   explicit File(Handle handle) noexcept : handle_(handle) {}
@@ -60,7 +60,15 @@ class File {
   Handle handle_ = kNoHandle;
 };
 
+// Opens an existing file for reading, held so that no other open of it
+// succeeds while it is open. Raises EFOpenError.
 File OpenInput(const std::string& path);
+
+// Creates `path`, or empties an existing file of that name, for writing,
+// held the same way. Fails with EFCreateError, before anything is emptied,
+// when `path` is the same file as `input`, when it is the file or pipe
+// that standard output (the console) writes to, and when it is a pipe
+// that nobody reads.
 File CreateOutput(const std::string& path, const File& input);
 
 }  // namespace plivex::platform

@@ -9,6 +9,7 @@
 
 #include "platform/errors.h"
 #include "platform/file.h"
+#include "platform/system.h"
 
 namespace plivex::platform {
 
@@ -56,6 +57,26 @@ bool MakeBlocking(int fd) {
 
 }  // namespace
 
+namespace system {
+
+std::int64_t ReadSome(Handle handle, std::span<std::uint8_t> buffer) {
+  for (;;) {
+    const ssize_t got = read(static_cast<int>(handle), buffer.data(), buffer.size());
+    if (got >= 0 || errno != EINTR) return got;
+  }
+}
+
+std::int64_t WriteSome(Handle handle, std::span<const std::uint8_t> data) {
+  for (;;) {
+    const ssize_t put = write(static_cast<int>(handle), data.data(), data.size());
+    if (put >= 0 || errno != EINTR) return put;
+  }
+}
+
+std::string LastError() { return std::strerror(errno); }
+
+}  // namespace system
+
 bool IsExistingFile(const std::string& path) {
   struct stat info {};
   return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
@@ -69,42 +90,12 @@ bool File::Close() noexcept {
   return close(fd) == 0;
 }
 
-std::size_t File::Read(std::span<std::uint8_t> buffer) {
-  const int fd = static_cast<int>(handle_);
-  std::size_t done = 0;
-  while (done < buffer.size()) {
-    const ssize_t got = read(fd, buffer.data() + done, buffer.size() - done);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      throw EReadError(std::string("read: ") + std::strerror(errno));
-    }
-    if (got == 0) break;  // end of file
-    done += static_cast<std::size_t>(got);
-  }
-  return done;
-}
-
-void File::Write(std::span<const std::uint8_t> data) {
-  const int fd = static_cast<int>(handle_);
-  std::size_t done = 0;
-  while (done < data.size()) {
-    const ssize_t put = write(fd, data.data() + done, data.size() - done);
-    if (put < 0) {
-      if (errno == EINTR) continue;
-      throw EWriteError(std::string("write: ") + std::strerror(errno));
-    }
-    // A write that makes no progress would loop forever.
-    if (put == 0) throw EWriteError("write: no bytes written");
-    done += static_cast<std::size_t>(put);
-  }
-}
-
-std::uint64_t File::Size() const {
+ByteCount File::Size() const {
   struct stat info {};
   if (fstat(static_cast<int>(handle_), &info) != 0) {
-    throw EReadError(std::string("fstat: ") + std::strerror(errno));
+    throw EReadError("fstat: " + system::LastError());
   }
-  return static_cast<std::uint64_t>(info.st_size);
+  return static_cast<ByteCount>(info.st_size);
 }
 
 File OpenInput(const std::string& path) {

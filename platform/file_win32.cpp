@@ -5,6 +5,7 @@
 
 #include "platform/errors.h"
 #include "platform/file.h"
+#include "platform/system.h"
 
 namespace plivex::platform {
 
@@ -24,6 +25,29 @@ std::string Reason(const char* operation, const std::string& path, DWORD error) 
 
 }  // namespace
 
+namespace system {
+
+std::int64_t ReadSome(Handle handle, std::span<std::uint8_t> buffer) {
+  const auto count = static_cast<DWORD>(buffer.size() > kMaxTransfer ? kMaxTransfer : buffer.size());
+  DWORD got = 0;
+  if (!ReadFile(ToHandle(handle), buffer.data(), count, &got, nullptr)) {
+    // A pipe whose writer has gone is the end of its data, not a failure.
+    return GetLastError() == ERROR_BROKEN_PIPE ? 0 : -1;
+  }
+  return got;
+}
+
+std::int64_t WriteSome(Handle handle, std::span<const std::uint8_t> data) {
+  const auto count = static_cast<DWORD>(data.size() > kMaxTransfer ? kMaxTransfer : data.size());
+  DWORD put = 0;
+  if (!WriteFile(ToHandle(handle), data.data(), count, &put, nullptr)) return -1;
+  return put;
+}
+
+std::string LastError() { return "Windows error " + std::to_string(GetLastError()); }
+
+}  // namespace system
+
 bool IsExistingFile(const std::string& path) {
   // Unlike a directory search, this takes the name literally: no wildcards,
   // and nothing but the attributes is looked at.
@@ -37,44 +61,12 @@ bool File::Close() noexcept {
   return CloseHandle(ToHandle(std::exchange(handle_, kNoHandle))) != 0;
 }
 
-std::size_t File::Read(std::span<std::uint8_t> buffer) {
-  const HANDLE handle = ToHandle(handle_);
-  std::size_t done = 0;
-  while (done < buffer.size()) {
-    const std::size_t left = buffer.size() - done;
-    const auto chunk = static_cast<DWORD>(left > kMaxTransfer ? kMaxTransfer : left);
-    DWORD got = 0;
-    if (!ReadFile(handle, buffer.data() + done, chunk, &got, nullptr)) {
-      throw EReadError(Reason("ReadFile", "input", GetLastError()));
-    }
-    if (got == 0) break;  // end of file
-    done += got;
-  }
-  return done;
-}
-
-void File::Write(std::span<const std::uint8_t> data) {
-  const HANDLE handle = ToHandle(handle_);
-  std::size_t done = 0;
-  while (done < data.size()) {
-    const std::size_t left = data.size() - done;
-    const auto chunk = static_cast<DWORD>(left > kMaxTransfer ? kMaxTransfer : left);
-    DWORD put = 0;
-    if (!WriteFile(handle, data.data() + done, chunk, &put, nullptr)) {
-      throw EWriteError(Reason("WriteFile", "output", GetLastError()));
-    }
-    // A write that makes no progress would loop forever.
-    if (put == 0) throw EWriteError("WriteFile(output): no bytes written");
-    done += put;
-  }
-}
-
-std::uint64_t File::Size() const {
+ByteCount File::Size() const {
   LARGE_INTEGER size{};
   if (!GetFileSizeEx(ToHandle(handle_), &size)) {
-    throw EReadError(Reason("GetFileSizeEx", "input", GetLastError()));
+    throw EReadError("GetFileSizeEx: " + system::LastError());
   }
-  return static_cast<std::uint64_t>(size.QuadPart);
+  return static_cast<ByteCount>(size.QuadPart);
 }
 
 File OpenInput(const std::string& path) {

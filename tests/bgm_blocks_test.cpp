@@ -58,7 +58,7 @@ TEST(DeinterleaveBlock, PlacesEverySampleInItsFrame) {
 class ConvertBlocksTest : public ::testing::Test {
  protected:
   // Converts `input` through real files and returns what was written.
-  Bytes Convert(const Bytes& input, std::int64_t length) {
+  Bytes Convert(const Bytes& input, platform::ByteCount length) {
     const auto in_path = dir_.File("in.bgm");
     const auto out_path = dir_.File("out.wav");
     plivex::test::WriteBytes(in_path, input);
@@ -81,7 +81,7 @@ TEST_F(ConvertBlocksTest, WholeAndShortBlocks) {
                              3 * 1048576 + 999}) {
     SCOPED_TRACE(length);
     const Bytes input = plivex::test::PatternBytes(length, static_cast<std::uint32_t>(length));
-    const Bytes output = Convert(input, static_cast<std::int64_t>(length));
+    const Bytes output = Convert(input, length);
     ASSERT_EQ(output.size(), (length + 1023) / 1024 * 1024);
     EXPECT_EQ(output, ExpectedData(input));
   }
@@ -114,7 +114,7 @@ TEST_F(ConvertBlocksTest, InputShorterThanItsLengthIsAReadError) {
   // first chunk read at once, and several chunks after the start.
   const struct {
     std::size_t actual;
-    std::int64_t length;
+    platform::ByteCount length;
   } cases[] = {{0, 1},           {3000, 3001},       {3000, 4096},       {3072, 3073},
                {3000, 100000},   {1500000, 1500001}, {1500000, 1500160}, {1500160, 1501184},
                {1500000, 4000000}};

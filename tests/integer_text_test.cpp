@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/errors.h"
 
 namespace plivex {
 namespace {

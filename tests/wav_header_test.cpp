@@ -16,7 +16,7 @@ using Header = std::array<std::uint8_t, kWavHeaderSize>;
 
 struct HeaderCase {
   std::int32_t rate;
-  std::int64_t length;
+  platform::ByteCount length;
   Header bytes;
 };
 
