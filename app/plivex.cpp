@@ -80,12 +80,15 @@ void RunConverter(const std::vector<std::string>& arguments) {
       WriteLine("BgmFile Too Large !");
       throw EAbort();
     }
+    // Taken before the output is created: without the memory, the run
+    // ends here (std::bad_alloc, the bare ending) with no file touched.
+    const BlockBuffers buffers(input_length);
     output = platform::CreateOutput(wav_file, input);
 
     WriteWavHeader(output, sample_rate, input_length);
     WriteLine("Please Wait ...");
     WriteLine("");
-    ConvertBlocks(input, output, input_length);
+    ConvertBlocks(input, output, input_length, buffers);
 
     // Nothing was written to the input, so a failed close loses nothing.
     (void)input.Close();

@@ -60,7 +60,7 @@ void OverMemoryFiles(benchmark::State& state, Body body) {
   const auto folder = MemoryFolder();
   const std::string in_path = (folder / "in.bgm").string();
   const std::string out_path = (folder / "out.wav").string();
-  const auto length = static_cast<std::int64_t>(state.range(0)) << 20;
+  const auto length = static_cast<plivex::platform::ByteCount>(state.range(0)) << 20;
   {
     const auto noise = Noise(static_cast<std::size_t>(length));
     std::ofstream(in_path, std::ios::binary)
@@ -75,13 +75,13 @@ void OverMemoryFiles(benchmark::State& state, Body body) {
     body(input, output, length);
     if (!input.Close() || !output.Close()) state.SkipWithError("close failed");
   }
-  state.SetBytesProcessed(state.iterations() * length);
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(length));
   std::filesystem::remove_all(folder);
 }
 
 void BM_ConvertBlocksInMemory(benchmark::State& state) {
-  OverMemoryFiles(state, [](auto& input, auto& output, std::int64_t length) {
-    plivex::ConvertBlocks(input, output, length);
+  OverMemoryFiles(state, [](auto& input, auto& output, plivex::platform::ByteCount length) {
+    plivex::ConvertBlocks(input, output, length, plivex::BlockBuffers(length));
   });
 }
 BENCHMARK(BM_ConvertBlocksInMemory)->Arg(64)->Unit(benchmark::kMillisecond);
@@ -94,7 +94,7 @@ void BM_PlainCopyInMemory(benchmark::State& state) {
     std::array<std::uint8_t, 1 << 20> bytes;
   };
   const auto chunk = std::make_unique<Chunk>();
-  OverMemoryFiles(state, [&chunk](auto& input, auto& output, std::int64_t) {
+  OverMemoryFiles(state, [&chunk](auto& input, auto& output, plivex::platform::ByteCount) {
     while (const std::size_t got = input.Read(chunk->bytes)) {
       output.Write(std::span(chunk->bytes).first(got));
     }

@@ -1,9 +1,9 @@
 #include "convert/bgm_blocks.h"
 
 #include <algorithm>
-#include <array>
 #include <cstring>
-#include <memory>
+#include <new>
+#include <stdexcept>
 
 namespace plivex {
 
@@ -15,13 +15,25 @@ namespace {
 constexpr std::size_t kBlocksPerChunk = 1024;
 constexpr std::size_t kChunkSize = kBlocksPerChunk * kBlockSize;
 
-// Page-aligned, because the kernel copies into and out of aligned user
-// memory markedly faster (measured: about 10% of a whole conversion).
-struct alignas(4096) Chunk {
-  std::array<std::uint8_t, kChunkSize> bytes;
-};
+constexpr std::align_val_t kPageAlignment{4096};
 
 }  // namespace
+
+void BlockBuffers::Release::operator()(std::uint8_t* bytes) const {
+  ::operator delete[](bytes, kPageAlignment);
+}
+
+BlockBuffers::Buffer BlockBuffers::Allocate(std::size_t size) {
+  if (size == 0) return Buffer();
+  // Not zeroed: every byte that is written out is first read or padded.
+  return Buffer(static_cast<std::uint8_t*>(::operator new[](size, kPageAlignment)));
+}
+
+BlockBuffers::BlockBuffers(platform::ByteCount length)
+    : size_(static_cast<std::size_t>((std::min<platform::ByteCount>(length, kChunkSize) + kBlockSize - 1) /
+                                     kBlockSize * kBlockSize)),
+      source_(Allocate(size_)),
+      target_(Allocate(size_)) {}
 
 void DeinterleaveBlock(std::span<const std::uint8_t, kBlockSize> input,
                        std::span<std::uint8_t, kBlockSize> output) {
@@ -37,17 +49,15 @@ void DeinterleaveBlock(std::span<const std::uint8_t, kBlockSize> input,
   }
 }
 
-void ConvertBlocks(platform::File& input, platform::File& output, platform::ByteCount input_length) {
-  // Allocated once for the run: memory does not grow with the input. Not
-  // zeroed: every byte that is written out was first read or padded below.
-  const auto in_holder = std::make_unique_for_overwrite<Chunk>();
-  const auto out_holder = std::make_unique_for_overwrite<Chunk>();
-  const std::span<std::uint8_t> in_chunk(in_holder->bytes);
-  const std::span<std::uint8_t> out_chunk(out_holder->bytes);
+void ConvertBlocks(platform::File& input, platform::File& output, platform::ByteCount input_length,
+                   const BlockBuffers& buffers) {
+  const std::span<std::uint8_t> in_chunk = buffers.Source();
+  const std::span<std::uint8_t> out_chunk = buffers.Target();
 
+  if (input_length != 0 && in_chunk.empty()) throw std::invalid_argument("ConvertBlocks: no buffers");
   platform::ByteCount remaining = input_length;
   while (remaining != 0) {
-    const auto count = static_cast<std::size_t>(std::min<platform::ByteCount>(remaining, kChunkSize));
+    const auto count = static_cast<std::size_t>(std::min<platform::ByteCount>(remaining, in_chunk.size()));
     input.ReadExactly(in_chunk.first(count));
     // Only the input's final block can be short; it is padded with silence,
     // never with bytes left over from the previous chunk.

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 
 #include "platform/file.h"
@@ -18,11 +19,40 @@ inline constexpr std::size_t kChannelHalf = kBlockSize / 2;
 void DeinterleaveBlock(std::span<const std::uint8_t, kBlockSize> input,
                        std::span<std::uint8_t, kBlockSize> output);
 
+// The two buffers a conversion moves its data through, one chunk of blocks
+// at a time: what was read, and what is written. They are taken before the
+// output is created, so that a run that cannot get its memory fails with
+// every file untouched. Page-aligned, because the kernel copies into and out
+// of aligned memory markedly faster (about 10% of a whole conversion).
+class BlockBuffers {
+ public:
+  // Buffers for converting `length` bytes: whole blocks enough for them,
+  // but never more than one chunk (1 MiB) each; none for an empty input.
+  // Raises std::bad_alloc.
+  explicit BlockBuffers(platform::ByteCount length);
+
+  std::span<std::uint8_t> Source() const { return {source_.get(), size_}; }
+  std::span<std::uint8_t> Target() const { return {target_.get(), size_}; }
+
+ private:
+  struct Release {
+    void operator()(std::uint8_t* bytes) const;
+  };
+  using Buffer = std::unique_ptr<std::uint8_t[], Release>;
+  static Buffer Allocate(std::size_t size);
+
+  std::size_t size_ = 0;
+  Buffer source_;
+  Buffer target_;
+};
+
 // Converts the next `input_length` bytes of `input`, read from its current
 // position, into sample data written to `output` at its current position:
 // 1024 bytes out for every block, the final short block filled up with zero
-// bytes first. The file layer raises EReadError when the input ends early or
-// cannot be read, and EWriteError when the output cannot be written.
-void ConvertBlocks(platform::File& input, platform::File& output, platform::ByteCount input_length);
+// bytes first, through `buffers` (made for at least `input_length`). The
+// file layer raises EReadError when the input ends early or cannot be read,
+// and EWriteError when the output cannot be written.
+void ConvertBlocks(platform::File& input, platform::File& output, platform::ByteCount input_length,
+                   const BlockBuffers& buffers);
 
 }  // namespace plivex

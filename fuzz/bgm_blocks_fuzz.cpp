@@ -226,7 +226,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto output = plivex::platform::CreateOutput(out_path, input);
     Require(input.Size() == plan.file.size(), "the input's size is the file's");
     try {
-      plivex::ConvertBlocks(input, output, plan.length);
+      plivex::ConvertBlocks(input, output, plan.length, plivex::BlockBuffers(plan.length));
     } catch (const plivex::EReadError&) {
       read_error = true;
     }

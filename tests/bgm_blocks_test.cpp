@@ -55,6 +55,25 @@ TEST(DeinterleaveBlock, PlacesEverySampleInItsFrame) {
   EXPECT_EQ(out[1023], in[1023]);
 }
 
+TEST(BlockBuffers, HoldWholeBlocksUpToOneChunkPageAligned) {
+  const struct {
+    platform::ByteCount length;
+    std::size_t size;
+  } rows[] = {{0, 0},           {1, 1024},       {1023, 1024},           {1024, 1024},
+              {1025, 2048},     {600000, 600064}, {1048575, 1048576},     {1048576, 1048576},
+              {1048577, 1048576}, {std::uint64_t{1} << 40, 1048576}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.length);
+    const BlockBuffers buffers(row.length);
+    EXPECT_EQ(buffers.Source().size(), row.size);
+    EXPECT_EQ(buffers.Target().size(), row.size);
+    if (row.size == 0) continue;
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(buffers.Source().data()) % 4096, 0u);
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(buffers.Target().data()) % 4096, 0u);
+    EXPECT_NE(buffers.Source().data(), buffers.Target().data());
+  }
+}
+
 class ConvertBlocksTest : public ::testing::Test {
  protected:
   // Converts `input` through real files and returns what was written.
@@ -64,7 +83,7 @@ class ConvertBlocksTest : public ::testing::Test {
     plivex::test::WriteBytes(in_path, input);
     auto in = platform::OpenInput(in_path);
     auto out = platform::CreateOutput(out_path, in);
-    ConvertBlocks(in, out, length);
+    ConvertBlocks(in, out, length, BlockBuffers(length));
     EXPECT_TRUE(in.Close());
     EXPECT_TRUE(out.Close());
     return plivex::test::ReadBytes(out_path);
@@ -124,7 +143,7 @@ TEST_F(ConvertBlocksTest, InputShorterThanItsLengthIsAReadError) {
     plivex::test::WriteBytes(in_path, plivex::test::PatternBytes(c.actual));
     auto in = platform::OpenInput(in_path);
     auto out = platform::CreateOutput(dir_.File("out.wav"), in);
-    EXPECT_THROW(ConvertBlocks(in, out, c.length), EReadError);
+    EXPECT_THROW(ConvertBlocks(in, out, c.length, BlockBuffers(c.length)), EReadError);
   }
 }
 
@@ -134,7 +153,7 @@ TEST_F(ConvertBlocksTest, FullDeviceIsAWriteError) {
   plivex::test::WriteBytes(in_path, plivex::test::PatternBytes(4096));
   auto in = platform::OpenInput(in_path);
   auto out = platform::CreateOutput("/dev/full", in);
-  EXPECT_THROW(ConvertBlocks(in, out, 4096), EWriteError);
+  EXPECT_THROW(ConvertBlocks(in, out, 4096, BlockBuffers(4096)), EWriteError);
 }
 #endif
 
