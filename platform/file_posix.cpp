@@ -19,13 +19,57 @@ std::string Reason(const char* operation, const std::string& path, int error) {
   return std::string(operation) + "(" + path + "): " + std::strerror(error);
 }
 
-// Takes an exclusive lock without waiting. A file that another process holds
-// (or that this process holds through another descriptor) is refused.
-bool LockExclusive(int fd) {
+// Locks on Linux come in two families that do not see each other: flock,
+// and record locks (lockf, fcntl F_SETLK, and the open-file-description
+// locks of F_OFD_SETLK). Programs use either, so a file is locked in both,
+// without waiting. A lock that the file system does not offer (a network
+// file system mounted without locks; NFS's emulation of flock, which wants
+// a descriptor open for writing for an exclusive lock) leaves the file
+// unlocked rather than refused: the checks by device and inode still guard
+// the run's own files. Only a lock that another holder keeps out (or an
+// unexpected failure) refuses the file.
+bool IsUnsupportedLock(int error) {
+  return error == ENOLCK || error == EOPNOTSUPP || error == EINVAL || error == EBADF;
+}
+
+bool TakeFlock(int fd, bool exclusive) {
   for (;;) {
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
-    if (errno != EINTR) return false;
+    if (flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0) return true;
+    if (errno != EINTR) return IsUnsupportedLock(errno);
   }
+}
+
+// An open-file-description lock on the whole file: like flock it belongs to
+// this open of the file, not to the process, and it conflicts with every
+// record lock of another open.
+bool TakeRecordLock(int fd, bool exclusive) {
+  struct flock lock {};
+  lock.l_type = exclusive ? F_WRLCK : F_RDLCK;
+  lock.l_whence = SEEK_SET;  // l_start 0 and l_len 0: the whole file, however long
+  for (;;) {
+    if (fcntl(fd, F_OFD_SETLK, &lock) == 0) return true;
+    if (errno != EINTR) return IsUnsupportedLock(errno);
+  }
+}
+
+// True unless another program holds a lock that conflicts: shared locks
+// for an input, so readers may share it; exclusive ones for an output.
+bool Lock(int fd, bool exclusive) { return TakeFlock(fd, exclusive) && TakeRecordLock(fd, exclusive); }
+
+bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// Whether data written to the file `info` describes would show up among the
+// console's lines, or the console's lines in its data: when standard output
+// goes to the same regular file or pipe, or to the same block device (by
+// the device it names, so another node of it counts too). A character
+// device (/dev/null, a terminal) keeps nothing, so it may be both. Without
+// a standard output (fstat fails) there is nothing to clash with.
+bool IsStandardOutput(const struct stat& info) {
+  struct stat console {};
+  if (fstat(STDOUT_FILENO, &console) != 0) return false;
+  if (S_ISCHR(info.st_mode)) return false;
+  if (S_ISBLK(info.st_mode)) return S_ISBLK(console.st_mode) && info.st_rdev == console.st_rdev;
+  return SameFile(info, console);
 }
 
 // Opens `path`, and keeps the descriptor clear of 0, 1 and 2. When the
@@ -108,7 +152,10 @@ File OpenInput(const std::string& path) {
   struct stat info {};
   if (fstat(fd, &info) != 0) throw EFOpenError(Reason("fstat", path, errno));
   if (!S_ISREG(info.st_mode)) throw EFOpenError("open(" + path + "): not a regular file");
-  if (!LockExclusive(fd)) throw EFOpenError(Reason("flock", path, errno));
+  // Appending standard output to the input (>> in.bgm) would make the
+  // console's lines part of the samples, and the input grow as it is read.
+  if (IsStandardOutput(info)) throw EFOpenError("open(" + path + "): same file as the standard output");
+  if (!Lock(fd, false)) throw EFOpenError(Reason("lock", path, errno));
   return file;
 }
 
@@ -131,19 +178,15 @@ File CreateOutput(const std::string& path, const File& input) {
   if (fstat(static_cast<int>(input.handle_), &input_info) != 0) {
     throw EFCreateError(Reason("fstat", "input", errno));
   }
-  if (info.st_dev == input_info.st_dev && info.st_ino == input_info.st_ino) {
-    throw EFCreateError("open(" + path + "): same file as the input");
-  }
-  // The console lines go to standard output. A file or pipe that is also
-  // the output (/dev/stdout while standard output is redirected) would get
-  // them in the middle of its data. A device such as /dev/null keeps
-  // nothing, so it may be both. No standard output (fstat fails): no clash.
-  struct stat console_info {};
-  if ((S_ISREG(info.st_mode) || S_ISFIFO(info.st_mode)) && fstat(STDOUT_FILENO, &console_info) == 0 &&
-      info.st_dev == console_info.st_dev && info.st_ino == console_info.st_ino) {
+  if (SameFile(info, input_info)) throw EFCreateError("open(" + path + "): same file as the input");
+  // /dev/stdout while standard output is redirected, for instance.
+  if (IsStandardOutput(info)) {
     throw EFCreateError("open(" + path + "): same file as the standard output");
   }
-  if (!LockExclusive(fd)) throw EFCreateError(Reason("flock", path, errno));
+  // Only a file keeps what a lock would protect: two runs may write to
+  // /dev/null at once, and a lock someone holds on a device or a pipe must
+  // not stop a run.
+  if (S_ISREG(info.st_mode) && !Lock(fd, true)) throw EFCreateError(Reason("lock", path, errno));
   // Devices and pipes (/dev/null, a terminal, a FIFO with a reader) are
   // written as they are. A new, empty file is not truncated: on ext4 a
   // truncation to zero makes the close wait for the data to be allocated on

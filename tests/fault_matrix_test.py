@@ -15,10 +15,13 @@ the middle of the data). Rows that need to run as another user drop to uid
 """
 
 import contextlib
+import fcntl
 import os
+import resource
 import shutil
 import socket
 import stat
+import struct
 import subprocess
 import sys
 import threading
@@ -28,12 +31,27 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import e2e_test  # noqa: E402  (parses --exe and --runner)
 from e2e_test import (EXE, RUNNER, SUCCESS, TIMEOUT, Case, expected_wav,  # noqa: E402
-                      failure, pattern, posix_only)
+                      failure, pattern, posix_only, read_exactly)
 
 NOBODY = 65534  # uid and gid the rows that need an ordinary user drop to
 CANNOT_WRITE = failure("Cannot Write WavFile !")
 CANNOT_WRITE_DATA = failure("Please Wait ...", "", "Cannot Write WavFile !")
+CANNOT_READ_DATA = failure("Please Wait ...", "", "Cannot Read BgmFile !")
 ABORT = failure()  # open or create failed: only the ending is printed
+FAULT_SHIM = os.path.abspath(e2e_test._options.fault_shim) if e2e_test._options.fault_shim else None
+if FAULT_SHIM and not os.path.isfile(FAULT_SHIM):
+    sys.exit("no fault library at " + FAULT_SHIM)
+needs_fault_shim = unittest.skipUnless(
+    FAULT_SHIM and not RUNNER, "needs the preloaded fault library (native Linux build only)")
+
+
+def with_faults(**faults):
+    """An environment that preloads the fault library with `faults` on."""
+    env = dict(os.environ, LD_PRELOAD=FAULT_SHIM, **faults)
+    # A sanitizer runtime insists on coming first; here the fault library
+    # must, so that its functions are the ones the program calls.
+    env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"
+    return env
 
 
 class Run:
@@ -44,9 +62,11 @@ class Run:
         self.status, self.out, self.err = status, out, err
 
 
-def run_plivex(args, cwd, closed=(), user=None, exe=EXE, stdin=subprocess.DEVNULL):
-    """Runs plivex in `cwd` with the standard descriptors in `closed` closed
-    and, when `user` is set, as that uid and gid."""
+def run_plivex(args, cwd, closed=(), user=None, exe=EXE, stdin=subprocess.DEVNULL, env=None,
+               address_space=None):
+    """Runs plivex in `cwd` with the standard descriptors in `closed` closed,
+    when `user` is set as that uid and gid, and when `address_space` is set
+    with its memory limited to that many bytes."""
 
     def child_setup():
         for fd in closed:
@@ -55,26 +75,43 @@ def run_plivex(args, cwd, closed=(), user=None, exe=EXE, stdin=subprocess.DEVNUL
             os.setgroups([])
             os.setgid(user)
             os.setuid(user)
+        if address_space is not None:
+            resource.setrlimit(resource.RLIMIT_AS, (address_space, address_space))
 
     # The descriptors are set up first and closed in the child, so the run
     # does not depend on what this process's own standard streams are.
     done = subprocess.run(RUNNER + [exe, *args], cwd=cwd, stdin=stdin,
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          timeout=TIMEOUT, preexec_fn=child_setup)
+                          timeout=TIMEOUT, preexec_fn=child_setup, env=env)
     return Run(done.returncode, None if 1 in closed else done.stdout,
                None if 2 in closed else done.stderr)
 
 
+# The ways another program can hold a file: flock (shared or exclusive), a
+# POSIX record lock (lockf, fcntl F_SETLK: read or write), or an
+# open-file-description lock (fcntl F_OFD_SETLK: read or write). A read lock
+# needs the file open for reading, a write lock open for writing.
+LOCKS = ("flock-shared", "flock-exclusive", "posix-read", "posix-write", "ofd-read", "ofd-write")
+READ_LOCKS = ("flock-shared", "posix-read", "ofd-read")
+
+
 @contextlib.contextmanager
-def held_by_another_process(path, write=False):
-    """Holds an exclusive flock on `path` from a separate process for the
-    duration of the block."""
-    code = ("import fcntl, sys\n"
-            "f = open(sys.argv[1], 'r+b' if sys.argv[2] == 'w' else 'rb')\n"
-            "fcntl.flock(f, fcntl.LOCK_EX | fcntl.LOCK_NB)\n"
+def held_by_another_process(path, write=False, lock="flock-exclusive"):
+    """Holds `lock` on `path` (opened for writing too when `write`) from a
+    separate process for the duration of the block."""
+    code = ("import fcntl, struct, sys\n"
+            "path, mode, lock = sys.argv[1:]\n"
+            "f = open(path, 'r+b' if mode == 'w' else 'rb')\n"
+            "if lock.startswith('flock'):\n"
+            "    fcntl.flock(f, (fcntl.LOCK_SH if lock.endswith('shared') else fcntl.LOCK_EX)\n"
+            "                | fcntl.LOCK_NB)\n"
+            "else:\n"
+            "    kind = fcntl.F_RDLCK if lock.endswith('read') else fcntl.F_WRLCK\n"
+            "    command = fcntl.F_SETLK if lock.startswith('posix') else fcntl.F_OFD_SETLK\n"
+            "    fcntl.fcntl(f, command, struct.pack('hhqqi', kind, 0, 0, 0, 0))\n"
             "print('held', flush=True)\n"
             "sys.stdin.read()\n")
-    holder = subprocess.Popen([sys.executable, "-c", code, path, "w" if write else "r"],
+    holder = subprocess.Popen([sys.executable, "-c", code, path, "w" if write else "r", lock],
                               stdin=subprocess.PIPE, stdout=subprocess.PIPE)
     try:
         if holder.stdout.readline() != b"held\n":
@@ -430,6 +467,253 @@ class ClosedStandardStreams(Matrix):
                     self.assert_plain_run(run, transcript)
                     self.assertEqual(file_state(self.path("out.wav")), kept)
                     self.assert_input_intact()
+
+
+@posix_only
+class Locks(Matrix):
+    """Both lock families are respected: what another program holds with
+    flock, with a POSIX record lock or with an open-file-description lock.
+    Readers may share the input; nobody may share the output."""
+
+    def test_input_shared_with_readers_kept_from_writers(self):
+        self.put("out.wav", self.OLD_OUTPUT)
+        kept = file_state(self.path("out.wav"))
+        for lock in LOCKS:
+            write = lock not in READ_LOCKS
+            with self.subTest(lock=lock):
+                with held_by_another_process(self.path("in.bgm"), write=write, lock=lock):
+                    if write:
+                        self.assert_plain_run(run_plivex(["in.bgm", "out.wav"], self.dir), ABORT)
+                        self.assertEqual(file_state(self.path("out.wav")), kept)
+                    else:
+                        self.assert_plain_run(run_plivex(["in.bgm", "new.wav"], self.dir), SUCCESS)
+                        self.assert_complete("new.wav")
+                self.assert_input_intact()
+
+    def test_output_held_by_any_lock(self):
+        self.put("out.wav", self.OLD_OUTPUT)
+        before = file_state(self.path("out.wav"))
+        for lock in LOCKS:
+            with self.subTest(lock=lock):
+                with held_by_another_process(self.path("out.wav"), write=lock not in READ_LOCKS,
+                                             lock=lock):
+                    run = run_plivex(["in.bgm", "out.wav"], self.dir)
+                self.assert_plain_run(run, ABORT)
+                self.assertEqual(file_state(self.path("out.wav")), before)
+
+    def test_devices_are_not_locked(self):
+        # Two runs to /dev/null at once, or any program holding a lock on a
+        # device, must not refuse the run: a device is not a file that a
+        # lock could protect.
+        for lock in ("flock-exclusive", "posix-write", "ofd-write"):
+            with self.subTest(lock=lock):
+                with held_by_another_process(os.devnull, write=True, lock=lock):
+                    self.assert_plain_run(run_plivex(["in.bgm", os.devnull], self.dir), SUCCESS)
+
+    @needs_fault_shim
+    def test_file_system_without_locks(self):
+        # Where every lock fails with ENOLCK, the run goes on, and the
+        # same-file check by device and inode is the guard that remains.
+        env = with_faults(PLIVEX_FAULT_NO_LOCKS="1")
+        self.assert_plain_run(run_plivex(["in.bgm", "out.wav", "32000"], self.dir, env=env), SUCCESS)
+        self.assert_complete("out.wav", rate=32000)
+        os.link(self.path("in.bgm"), self.path("hard.wav"))
+        os.symlink("in.bgm", self.path("soft.wav"))
+        for output in ("in.bgm", "./in.bgm", "hard.wav", "soft.wav"):
+            with self.subTest(output=output):
+                self.assert_plain_run(run_plivex(["in.bgm", output], self.dir, env=env), ABORT)
+                self.assert_input_intact()
+
+    @needs_fault_shim
+    def test_network_file_system_flock_emulation(self):
+        # NFS emulates flock with byte-range locks: an exclusive one on a
+        # descriptor open only for reading fails with EBADF.
+        env = with_faults(PLIVEX_FAULT_NFS_FLOCK="1")
+        self.assert_plain_run(run_plivex(["in.bgm", "out.wav"], self.dir, env=env), SUCCESS)
+        self.assert_complete("out.wav")
+
+
+@posix_only
+class ConsoleClashes(Matrix):
+    """Standard output and the files of the run must never be the same:
+    console lines would land in the data."""
+
+    def run_with_console(self, args, console_path, mode):
+        with open(console_path, mode) as console_file:
+            done = subprocess.run(RUNNER + [EXE, *args], cwd=self.dir, stdin=subprocess.DEVNULL,
+                                  stdout=console_file, stderr=subprocess.PIPE, timeout=TIMEOUT)
+        return done
+
+    def test_input_that_is_the_console(self):
+        # plivex si.bgm si.wav >> si.bgm: refused at the open; the console
+        # lines are all the input gains, and nothing is created.
+        for mode in ("ab", "r+b"):
+            with self.subTest(redirect=mode):
+                self.put("in.bgm", self.DATA)
+                done = self.run_with_console(["in.bgm", "out.wav"], self.path("in.bgm"), mode)
+                self.assertEqual(done.returncode, 0)
+                if mode == "ab":
+                    self.assertEqual(self.get("in.bgm"), self.DATA + ABORT)
+                else:  # written over from the start, as `1<>in.bgm` does
+                    self.assertEqual(self.get("in.bgm"), ABORT + self.DATA[len(ABORT):])
+                self.assertFalse(os.path.exists(self.path("out.wav")))
+
+    @unittest.skipUnless(os.geteuid() == 0 and shutil.which("losetup"),
+                         "needs root and losetup for a loop device")
+    def test_block_device_that_is_the_console(self):
+        backing = self.path("disk.img")
+        self.put("disk.img", bytes(1 << 20))
+        done = subprocess.run(["losetup", "--find", "--show", backing], stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, timeout=TIMEOUT)
+        if done.returncode != 0:
+            self.skipTest("losetup: " + done.stderr.decode(errors="replace").strip())
+        device = done.stdout.decode().strip()
+        self.addCleanup(subprocess.run, ["losetup", "--detach", device], timeout=TIMEOUT)
+        # Another node of the same device, under another name.
+        twin = self.path("twin")
+        os.mknod(twin, 0o600 | stat.S_IFBLK, os.stat(device).st_rdev)
+
+        for output in (device, twin):
+            with self.subTest(output=output):
+                done = self.run_with_console(["in.bgm", output], device, "r+b")
+                self.assertEqual(done.returncode, 0, done.stderr)
+                subprocess.run(["blockdev", "--flushbufs", device], timeout=TIMEOUT)
+                with open(device, "rb") as f:
+                    start = f.read(len(ABORT) + 64)
+                self.assertEqual(start, ABORT + bytes(64))
+
+        # Standard output elsewhere: a block device takes the WAV like a file.
+        self.assert_plain_run(run_plivex(["in.bgm", twin], self.dir), SUCCESS)
+        expected = expected_wav(self.DATA)
+        with open(device, "rb") as f:
+            self.assertEqual(f.read(len(expected)), expected)
+
+
+@posix_only
+class MemoryLimits(Matrix):
+    """A run that cannot get the memory of its conversion fails before it
+    creates or empties anything; one that needs little gets by on little."""
+
+    def smallest_address_space(self, args):
+        """The least address space, to 64 KiB, in which `args` runs to the
+        end with exit status 0; None when no limit of 1 GiB or less lets it
+        (sanitizer runtimes reserve far more)."""
+        def runs(limit):
+            done = run_plivex(args, self.dir, address_space=limit)
+            return done.status == 0
+        high = 1 << 30
+        if not runs(high):
+            return None
+        low = 1 << 20
+        while high - low > 65536:
+            middle = (low + high) // 2
+            if runs(middle):
+                high = middle
+            else:
+                low = middle
+        return high
+
+    def test_memory_is_taken_before_any_file(self):
+        # The floor: a run that opens nothing (the input is missing).
+        floor = self.smallest_address_space(["missing.bgm", "out.wav"])
+        if floor is None:
+            self.skipTest("the program does not run under an address-space limit of 1 GiB")
+        # Room for the dialogue and the files, far from the 2 MiB that the
+        # buffers of a large input take.
+        limit = floor + (512 << 10)
+        self.put("empty.bgm", b"")
+        self.put("small.bgm", self.DATA)
+        for name, data in (("empty.bgm", b""), ("small.bgm", self.DATA)):
+            with self.subTest(input=name):
+                run = run_plivex([name, "out.wav"], self.dir, address_space=limit)
+                self.assert_plain_run(run, SUCCESS)
+                self.assert_complete("out.wav", data=data)
+
+        big = pattern(3 << 20, seed=11)
+        self.put("big.bgm", big)
+        self.put("out.wav", self.OLD_OUTPUT)
+        kept = file_state(self.path("out.wav"))
+        for output in ("out.wav", "new.wav"):
+            with self.subTest(input="big.bgm", output=output):
+                run = run_plivex(["big.bgm", output], self.dir, address_space=limit)
+                self.assert_plain_run(run, ABORT)
+                self.assertEqual(file_state(self.path("out.wav")), kept)
+                self.assertFalse(os.path.exists(self.path("new.wav")))
+        # With the memory it needs, the same run converts.
+        self.assert_plain_run(run_plivex(["big.bgm", "out.wav"], self.dir), SUCCESS)
+        self.assert_complete("out.wav", data=big)
+
+
+@posix_only
+class FailurePaths(Matrix):
+    def test_input_that_shrinks_during_the_run(self):
+        # The run is held on a FIFO output whose reader waits: by the time
+        # the first data has come through, the first chunk has been read.
+        # The input is then cut to a chunk and a half, and the pipe drained.
+        mib = 1 << 20
+        data = pattern(4 * mib, seed=3)
+        self.put("big.bgm", data)
+        os.mkfifo(self.path("out.wav"))
+        reader = os.open(self.path("out.wav"), os.O_RDONLY | os.O_NONBLOCK)
+        os.set_blocking(reader, True)
+        proc = subprocess.Popen(RUNNER + [EXE, "big.bgm", "out.wav"], cwd=self.dir,
+                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE)
+        try:
+            with os.fdopen(reader, "rb", buffering=0) as pipe:
+                received = read_exactly(pipe, 44 + 1)
+                self.assertEqual(len(received), 45, "no data came through the FIFO")
+                os.truncate(self.path("big.bgm"), mib + mib // 2)
+                while True:
+                    chunk = pipe.read(1 << 16)
+                    if not chunk:
+                        break
+                    received += chunk
+            out, err = proc.communicate(timeout=TIMEOUT)
+        finally:
+            proc.kill()
+            proc.wait()
+        self.assert_plain_run(Run(proc.returncode, out, err), CANNOT_READ_DATA)
+        # Exactly the first chunk's conversion came through.
+        self.assertEqual(received, expected_wav(data)[:44 + mib])
+
+    @needs_fault_shim
+    def test_failed_close(self):
+        # A failed close of the output may mean lost data: never a success.
+        # A failed close of the input loses nothing.
+        env = with_faults(PLIVEX_FAULT_CLOSE="/out.wav")
+        self.assert_plain_run(run_plivex(["in.bgm", "out.wav"], self.dir, env=env),
+                              CANNOT_WRITE_DATA)
+        env = with_faults(PLIVEX_FAULT_CLOSE="/in.bgm")
+        self.assert_plain_run(run_plivex(["in.bgm", "out.wav"], self.dir, env=env), SUCCESS)
+        self.assert_complete("out.wav")
+
+    def test_output_is_let_go_while_the_ending_waits(self):
+        # A run that failed after creating its output waits for Enter with
+        # both files closed: another program can take the output at once.
+        limit = 44 + 1024
+
+        def limit_file_size():
+            resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+
+        proc = subprocess.Popen(RUNNER + [EXE, "in.bgm", "out.wav"], cwd=self.dir,
+                                stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                stderr=subprocess.DEVNULL, preexec_fn=limit_file_size)
+        try:
+            self.assert_waits_for_enter(proc, CANNOT_WRITE_DATA)
+            with open(self.path("out.wav"), "r+b") as other:
+                fcntl.flock(other, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                fcntl.fcntl(other, fcntl.F_OFD_SETLK, struct.pack("hhqqi", fcntl.F_WRLCK, 0, 0, 0, 0))
+            self.assertIsNone(proc.poll())
+            proc.stdin.write(b"\n")
+            proc.stdin.close()
+            proc.wait(timeout=TIMEOUT)
+        finally:
+            proc.kill()
+            proc.wait()
+            proc.stdout.close()
+        self.assertEqual(proc.returncode, 0)
+        self.assertEqual(self.get("out.wav"), expected_wav(self.DATA)[:limit])
 
 
 if __name__ == "__main__":

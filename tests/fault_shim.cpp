@@ -1,0 +1,105 @@
+// A library the end-to-end tests preload (LD_PRELOAD) into the shipped
+// program, to make this machine's file system behave like ones the tests
+// cannot mount here. Each fault is switched on by an environment variable:
+//
+//   PLIVEX_FAULT_NO_LOCKS=1
+//       flock() and fcntl() record locks fail with ENOLCK, as on a network
+//       file system mounted without lock support.
+//   PLIVEX_FAULT_NFS_FLOCK=1
+//       flock() asking for an exclusive lock on a descriptor that is not
+//       open for writing fails with EBADF, as NFS's emulation of flock with
+//       byte-range locks does.
+//   PLIVEX_FAULT_CLOSE=SUFFIX
+//       close() of a descriptor whose file's path ends in SUFFIX closes it,
+//       then reports EIO, as a network file system does when data written
+//       earlier could not be stored.
+//
+// Nothing of this reaches the program as shipped: it is built only with the
+// tests and loaded only by them.
+
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+template <typename Function>
+Function Next(const char* name) {
+  return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
+bool Enabled(const char* variable) {
+  const char* value = std::getenv(variable);
+  return value != nullptr && std::strcmp(value, "1") == 0;
+}
+
+bool IsLockCommand(int command) {
+  return command == F_SETLK || command == F_SETLKW || command == F_GETLK || command == F_OFD_SETLK ||
+         command == F_OFD_SETLKW || command == F_OFD_GETLK;
+}
+
+// The path of the file `fd` is open on, or an empty text.
+std::string PathOf(int fd) {
+  char link[64];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  char target[4096];
+  const ssize_t length = readlink(link, target, sizeof target);
+  return length > 0 ? std::string(target, static_cast<std::size_t>(length)) : std::string();
+}
+
+bool EndsWith(const std::string& text, const char* suffix) {
+  const std::size_t n = std::strlen(suffix);
+  return n != 0 && text.size() >= n && text.compare(text.size() - n, n, suffix) == 0;
+}
+
+}  // namespace
+
+extern "C" int flock(int fd, int operation) {
+  if (Enabled("PLIVEX_FAULT_NO_LOCKS")) {
+    errno = ENOLCK;
+    return -1;
+  }
+  if (Enabled("PLIVEX_FAULT_NFS_FLOCK") && (operation & LOCK_EX) != 0) {
+    const int mode = fcntl(fd, F_GETFL);
+    if (mode != -1 && (mode & O_ACCMODE) == O_RDONLY) {
+      errno = EBADF;
+      return -1;
+    }
+  }
+  static const auto next = Next<int (*)(int, int)>("flock");
+  return next(fd, operation);
+}
+
+extern "C" int fcntl(int fd, int command, ...) {
+  // Every command takes at most one argument, an int or a pointer; on the
+  // machines the tests run on both travel in the same register.
+  va_list arguments;
+  va_start(arguments, command);
+  void* argument = va_arg(arguments, void*);
+  va_end(arguments);
+  if (IsLockCommand(command) && Enabled("PLIVEX_FAULT_NO_LOCKS")) {
+    errno = ENOLCK;
+    return -1;
+  }
+  static const auto next = Next<int (*)(int, int, ...)>("fcntl");
+  return next(fd, command, argument);
+}
+
+extern "C" int close(int fd) {
+  const char* suffix = std::getenv("PLIVEX_FAULT_CLOSE");
+  const bool fail = suffix != nullptr && EndsWith(PathOf(fd), suffix);
+  static const auto next = Next<int (*)(int)>("close");
+  const int result = next(fd);
+  if (fail && result == 0) {
+    errno = EIO;
+    return -1;
+  }
+  return result;
+}
