@@ -87,6 +87,19 @@ class ManualPage(unittest.TestCase):
         synopsis = self.text.split("SYNOPSIS", 1)[1].split("DESCRIPTION", 1)[0]
         self.assertEqual(words(synopsis), "plivex BgmFile WavFile [Sample Rate]")
 
+    def test_hexadecimal_rates_are_quoted_for_the_shell(self):
+        # Unquoted, a shell expands $AC44 to nothing: the argument vanishes
+        # and the run succeeds at the default rate. Every example must carry
+        # its quotes, in the page and in the README alike.
+        with open(_options.readme, encoding="utf-8") as f:
+            readme = f.read()
+        for name, text in (("manual page", self.text), ("README", readme)):
+            examples = re.findall(r"(.)(\$[0-9A-Fa-f]{2,})(.)", text)
+            with self.subTest(document=name):
+                self.assertTrue(examples, "no hexadecimal example found")
+                for before, example, after in examples:
+                    self.assertEqual((before, after), ("'", "'"), example + " is not quoted")
+
     def test_every_console_message_is_explained(self):
         messages = readme_messages(_options.readme)
         self.assertGreaterEqual(len(messages), 11)  # the table was found and read
