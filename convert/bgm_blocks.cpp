@@ -49,13 +49,33 @@ void DeinterleaveBlock(std::span<const std::uint8_t, kBlockSize> input,
   }
 }
 
-void ConvertBlocks(platform::File& input, platform::File& output, platform::ByteCount input_length,
-                   const BlockBuffers& buffers) {
+void InterleaveBlock(std::span<const std::uint8_t, kBlockSize> frames,
+                     std::span<std::uint8_t, kBlockSize> block) {
+  const std::uint8_t* frame = frames.data();
+  std::uint8_t* left = block.data();
+  std::uint8_t* right = block.data() + kChannelHalf;
+  // Two-byte copies, as in DeinterleaveBlock: they become vector word
+  // shuffles.
+  for (std::size_t j = 0; j < kChannelHalf / 2; ++j) {
+    std::memcpy(left + 2 * j, frame + 4 * j, 2);
+    std::memcpy(right + 2 * j, frame + 4 * j + 2, 2);
+  }
+}
+
+namespace {
+
+// The loop both directions share: `length` bytes read a chunk at a time,
+// the last block filled up with zero bytes (silence), every block mapped by
+// `map_block`, whole blocks written. A template, so that the mapping is
+// compiled into the loop.
+template <auto map_block>
+void MapBlocks(platform::File& input, platform::File& output, platform::ByteCount length,
+               const BlockBuffers& buffers) {
   const std::span<std::uint8_t> in_chunk = buffers.Source();
   const std::span<std::uint8_t> out_chunk = buffers.Target();
 
-  if (input_length != 0 && in_chunk.empty()) throw std::invalid_argument("ConvertBlocks: no buffers");
-  platform::ByteCount remaining = input_length;
+  if (length != 0 && in_chunk.empty()) throw std::invalid_argument("MapBlocks: no buffers");
+  platform::ByteCount remaining = length;
   while (remaining != 0) {
     const auto count = static_cast<std::size_t>(std::min<platform::ByteCount>(remaining, in_chunk.size()));
     input.ReadExactly(in_chunk.first(count));
@@ -67,12 +87,23 @@ void ConvertBlocks(platform::File& input, platform::File& output, platform::Byte
 
     for (std::size_t b = 0; b < blocks; ++b) {
       const std::size_t offset = b * kBlockSize;
-      DeinterleaveBlock(in_chunk.subspan(offset).first<kBlockSize>(),
-                        out_chunk.subspan(offset).first<kBlockSize>());
+      map_block(in_chunk.subspan(offset).first<kBlockSize>(), out_chunk.subspan(offset).first<kBlockSize>());
     }
     output.Write(out_chunk.first(used));
     remaining -= count;
   }
+}
+
+}  // namespace
+
+void ConvertBlocks(platform::File& input, platform::File& output, platform::ByteCount input_length,
+                   const BlockBuffers& buffers) {
+  MapBlocks<DeinterleaveBlock>(input, output, input_length, buffers);
+}
+
+void PackBlocks(platform::File& input, platform::File& output, platform::ByteCount data_length,
+                const BlockBuffers& buffers) {
+  MapBlocks<InterleaveBlock>(input, output, data_length, buffers);
 }
 
 }  // namespace plivex

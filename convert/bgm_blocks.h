@@ -9,15 +9,23 @@
 
 namespace plivex {
 
-// A conversion block: 256 left samples then 256 right samples on input,
-// 256 frames of (left, right) on output. Samples are 2 opaque bytes.
+// The block layout of a PS2 Bgm file, and its mapping to and from WAV
+// sample data. A block is 1024 bytes: 256 left samples, then 256 right
+// samples. In a WAV file the same 1024 bytes are 256 frames of (left,
+// right). Samples are 2 opaque bytes, never reordered or changed.
 inline constexpr std::size_t kBlockSize = 1024;
 inline constexpr std::size_t kChannelHalf = kBlockSize / 2;
 
-// Maps one input block onto one output block: frame j of the output is
-// left sample j followed by right sample j, each byte pair kept in order.
+// Maps one Bgm block onto 256 WAV frames: frame j is left sample j followed
+// by right sample j, each byte pair kept in order.
 void DeinterleaveBlock(std::span<const std::uint8_t, kBlockSize> input,
                        std::span<std::uint8_t, kBlockSize> output);
+
+// The reverse: 256 WAV frames onto one Bgm block, left sample j (the first
+// two bytes of frame j) to bytes 2j and 2j + 1, right sample j to 512 + 2j
+// and 513 + 2j.
+void InterleaveBlock(std::span<const std::uint8_t, kBlockSize> frames,
+                     std::span<std::uint8_t, kBlockSize> block);
 
 // The two buffers a conversion moves its data through, one chunk of blocks
 // at a time: what was read, and what is written. They are taken before the
@@ -54,5 +62,13 @@ class BlockBuffers {
 // and EWriteError when the output cannot be written.
 void ConvertBlocks(platform::File& input, platform::File& output, platform::ByteCount input_length,
                    const BlockBuffers& buffers);
+
+// The way back: the next `data_length` bytes of WAV sample data in `input`
+// become Bgm blocks in `output`, 1024 bytes out for every 256 frames, the
+// final block (and a trailing part of a frame) completed with zero bytes,
+// through `buffers` (made for at least `data_length`). Failures as for
+// ConvertBlocks.
+void PackBlocks(platform::File& input, platform::File& output, platform::ByteCount data_length,
+                const BlockBuffers& buffers);
 
 }  // namespace plivex

@@ -55,6 +55,42 @@ TEST(DeinterleaveBlock, PlacesEverySampleInItsFrame) {
   EXPECT_EQ(out[1023], in[1023]);
 }
 
+// The Bgm file that packing WAV sample data should give, built the other
+// way round: the byte at output offset OutputOffset(i) of a block of frames
+// came from block byte i.
+Bytes ExpectedBlocks(const Bytes& frames) {
+  const std::size_t blocks = (frames.size() + 1023) / 1024;
+  Bytes padded = frames;
+  padded.resize(blocks * 1024, 0);
+  Bytes out(blocks * 1024);
+  for (std::size_t i = 0; i < out.size(); ++i) out[i] = padded[i / 1024 * 1024 + OutputOffset(i % 1024)];
+  return out;
+}
+
+TEST(InterleaveBlock, PlacesEveryFrameInItsHalves) {
+  const Bytes frames = plivex::test::PatternBytes(1024, 77);
+  std::array<std::uint8_t, 1024> in{};
+  std::copy(frames.begin(), frames.end(), in.begin());
+  std::array<std::uint8_t, 1024> block{};
+  block.fill(0x55);
+  InterleaveBlock(in, block);
+  EXPECT_EQ(Bytes(block.begin(), block.end()), ExpectedBlocks(frames));
+  // Frame 0 and frame 255, spelled out.
+  EXPECT_EQ(block[0], in[0]);
+  EXPECT_EQ(block[1], in[1]);
+  EXPECT_EQ(block[512], in[2]);
+  EXPECT_EQ(block[513], in[3]);
+  EXPECT_EQ(block[510], in[1020]);
+  EXPECT_EQ(block[511], in[1021]);
+  EXPECT_EQ(block[1022], in[1022]);
+  EXPECT_EQ(block[1023], in[1023]);
+
+  // And the two directions undo each other.
+  std::array<std::uint8_t, 1024> back{};
+  DeinterleaveBlock(block, back);
+  EXPECT_EQ(back, in);
+}
+
 TEST(BlockBuffers, HoldWholeBlocksUpToOneChunkPageAligned) {
   const struct {
     platform::ByteCount length;
@@ -76,14 +112,19 @@ TEST(BlockBuffers, HoldWholeBlocksUpToOneChunkPageAligned) {
 
 class ConvertBlocksTest : public ::testing::Test {
  protected:
-  // Converts `input` through real files and returns what was written.
-  Bytes Convert(const Bytes& input, platform::ByteCount length) {
+  // Converts (or, with `pack`, packs) `input` through real files and
+  // returns what was written.
+  Bytes Convert(const Bytes& input, platform::ByteCount length, bool pack = false) {
     const auto in_path = dir_.File("in.bgm");
     const auto out_path = dir_.File("out.wav");
     plivex::test::WriteBytes(in_path, input);
     auto in = platform::OpenInput(in_path);
     auto out = platform::CreateOutput(out_path, in);
-    ConvertBlocks(in, out, length, BlockBuffers(length));
+    if (pack) {
+      PackBlocks(in, out, length, BlockBuffers(length));
+    } else {
+      ConvertBlocks(in, out, length, BlockBuffers(length));
+    }
     EXPECT_TRUE(in.Close());
     EXPECT_TRUE(out.Close());
     return plivex::test::ReadBytes(out_path);
@@ -104,6 +145,31 @@ TEST_F(ConvertBlocksTest, WholeAndShortBlocks) {
     ASSERT_EQ(output.size(), (length + 1023) / 1024 * 1024);
     EXPECT_EQ(output, ExpectedData(input));
   }
+}
+
+TEST_F(ConvertBlocksTest, PacksWholeAndShortBlocksAndPartFrames) {
+  // Lengths that end inside a frame (not a multiple of 4), inside a block,
+  // on a block, and across the chunk sizes the loop reads at once.
+  for (std::size_t length : {0, 1, 2, 3, 4, 5, 1021, 1023, 1024, 1026, 4097, 1048575, 1048576 + 1026,
+                             2 * 1048576 + 3}) {
+    SCOPED_TRACE(length);
+    const Bytes frames = plivex::test::PatternBytes(length, static_cast<std::uint32_t>(length) + 3);
+    const Bytes blocks = Convert(frames, length, true);
+    ASSERT_EQ(blocks.size(), (length + 1023) / 1024 * 1024);
+    EXPECT_EQ(blocks, ExpectedBlocks(frames));
+    // Packed then converted, whole blocks give back the frames, padded.
+    Bytes padded = frames;
+    padded.resize(blocks.size(), 0);
+    EXPECT_EQ(Convert(blocks, blocks.size()), padded);
+  }
+}
+
+TEST_F(ConvertBlocksTest, PackingStopsAtItsLength) {
+  // Bytes after the given length (what follows a WAV file's data chunk)
+  // are not samples.
+  const Bytes file = plivex::test::PatternBytes(5000, 9);
+  const Bytes blocks = Convert(file, 2050, true);
+  EXPECT_EQ(blocks, ExpectedBlocks(Bytes(file.begin(), file.begin() + 2050)));
 }
 
 TEST_F(ConvertBlocksTest, ShortFinalBlockIsPaddedWithSilence) {
