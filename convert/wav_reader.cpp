@@ -172,7 +172,6 @@ WavHeader ParseWavHeader(ByteCount file_size, const ReadAt& read_at) {
       if (size == kOpenSize || size > room) {
         // The samples run to the end of the file, so no chunk follows
         // them: a fmt chunk that was not before them is not there.
-        if (!sample_rate) return Refuse(WavProblem::kNoFormatChunk);
         data = WavLayout{0, body, room};
         break;
       }
