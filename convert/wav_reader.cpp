@@ -161,7 +161,8 @@ WavHeader ParseWavHeader(ByteCount file_size, const ReadAt& read_at) {
     const ByteCount room = file_size - body;  // from the body to the end of the file
 
     if (!sample_rate && HasId(chunk, 0, "fmt ")) {
-      if (size > room || size < kPcmFormatSize) return Refuse(WavProblem::kCutShort);
+      // (One that runs past the end is refused below, like any chunk.)
+      if (size < kPcmFormatSize) return Refuse(WavProblem::kCutShort);
       std::array<std::uint8_t, kExtensibleFormatSize> fields{};
       const auto needed = std::span(fields).first(std::min<std::size_t>(size, kExtensibleFormatSize));
       if (!file.Fill(body, needed)) return Refuse(WavProblem::kCutShort);
