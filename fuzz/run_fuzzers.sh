@@ -12,11 +12,11 @@ seconds=$2
 source_dir=$(cd "$(dirname "$0")" && pwd)
 
 # Per target: the longest input worth trying, and extra libFuzzer options.
-declare -A max_len=([command_line]=4096 [integer_text]=256 [bgm_blocks]=4096)
-declare -A extra=([command_line]="" [integer_text]="-use_value_profile=1" [bgm_blocks]="")
+declare -A max_len=([command_line]=4096 [integer_text]=256 [bgm_blocks]=4096 [wav_reader]=2048)
+declare -A extra=([command_line]="" [integer_text]="-use_value_profile=1" [bgm_blocks]="" [wav_reader]="")
 
 summary=()
-for name in command_line integer_text bgm_blocks; do
+for name in command_line integer_text bgm_blocks wav_reader; do
   corpus="$build_dir/corpus/$name"
   log="$build_dir/logs/$name.log"
   mkdir -p "$corpus" "$build_dir/artifacts" "$build_dir/logs"

@@ -42,6 +42,10 @@ void File::Write(std::span<const std::uint8_t> data) {
   }
 }
 
+void File::Seek(ByteCount position) {
+  if (!system::Seek(handle_, position)) throw EReadError("seek: " + system::LastError());
+}
+
 namespace system {
 
 std::size_t WriteAll(Handle handle, std::span<const std::uint8_t> data) {

@@ -43,6 +43,11 @@ class File {
   // The file's size in bytes. Raises EReadError when it cannot be taken.
   ByteCount Size() const;
 
+  // Moves the current position to `position` bytes from the start. A
+  // position past the end is allowed (reads there get nothing). Raises
+  // EReadError when the system refuses it.
+  void Seek(ByteCount position);
+
   // Closes the file. Returns false when the system reports a failure (for a
   // written file this can mean data did not reach the disk). Closing a file
   // that is not open does nothing and returns true.

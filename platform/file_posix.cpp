@@ -119,6 +119,16 @@ std::int64_t WriteSome(Handle handle, std::span<const std::uint8_t> data) {
 
 std::string LastError() { return std::strerror(errno); }
 
+bool Seek(Handle handle, ByteCount position) {
+  static_assert(sizeof(off_t) == 8, "file positions are 64-bit");
+  // off_t is signed: a larger position cannot even be asked for.
+  if (position > static_cast<ByteCount>(INT64_MAX)) {
+    errno = EOVERFLOW;
+    return false;
+  }
+  return lseek(static_cast<int>(handle), static_cast<off_t>(position), SEEK_SET) != -1;
+}
+
 }  // namespace system
 
 bool IsExistingFile(const std::string& path) {

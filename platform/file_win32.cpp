@@ -46,6 +46,17 @@ std::int64_t WriteSome(Handle handle, std::span<const std::uint8_t> data) {
 
 std::string LastError() { return "Windows error " + std::to_string(GetLastError()); }
 
+bool Seek(Handle handle, ByteCount position) {
+  // The distance is signed: a larger position cannot even be asked for.
+  if (position > static_cast<ByteCount>(INT64_MAX)) {
+    SetLastError(ERROR_NEGATIVE_SEEK);
+    return false;
+  }
+  LARGE_INTEGER distance{};
+  distance.QuadPart = static_cast<LONGLONG>(position);
+  return SetFilePointerEx(ToHandle(handle), distance, nullptr, FILE_BEGIN) != 0;
+}
+
 }  // namespace system
 
 bool IsExistingFile(const std::string& path) {

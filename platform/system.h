@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/file.h"
+
 namespace plivex::platform::system {
 
 // An open file or standard stream as the backend knows it: a descriptor on
@@ -45,5 +47,9 @@ Handle StandardInput();
 // output, the way the backend shows text. Failures are ignored: the console
 // is only ever informative.
 void WriteConsoleLine(std::string_view line);
+
+// Moves the position of `handle` to `position` bytes from the start.
+// Returns false when the system refuses; LastError() then says why.
+bool Seek(Handle handle, ByteCount position);
 
 }  // namespace plivex::platform::system
