@@ -30,9 +30,9 @@ BENCH_DIR ?= build-bench
 bench:
 	$(CMAKE) -S . -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=Release -DPLIVEX_BUILD_TESTS=OFF \
 	  -DPLIVEX_BUILD_BENCH=ON -DPLIVEX_WERROR=$(PLIVEX_WERROR)
-	$(CMAKE) --build $(BENCH_DIR) -j $(JOBS) --target plivex plivex_bench
+	$(CMAKE) --build $(BENCH_DIR) -j $(JOBS) --target plivex plivex-pack plivex_bench
 	$(BENCH_DIR)/bench/plivex_bench
-	python3 bench/whole_process.py --exe $(BENCH_DIR)/plivex
+	python3 bench/whole_process.py --exe $(BENCH_DIR)/plivex --pack-exe $(BENCH_DIR)/plivex-pack
 
 clean:
 	rm -rf $(BUILD_DIR) $(BENCH_DIR) $(SANITIZE_DIR) $(FUZZ_DIR) $(WINDOWS_BUILD_DIR)

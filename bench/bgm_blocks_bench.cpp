@@ -1,6 +1,7 @@
-// Micro-benchmarks of the conversion: the de-interleave of one block, and
-// whole conversions between files held in memory (tmpfs), next to a plain
-// copy through the same file layer so the two can be compared in one run.
+// Micro-benchmarks of the block mapping in both directions: one block in
+// cache, and whole conversions and packings between files held in memory
+// (tmpfs), next to a plain copy through the same file layer so that they
+// can be compared in one run.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
@@ -39,19 +40,21 @@ std::vector<std::uint8_t> Noise(std::size_t count) {
   return bytes;
 }
 
-void BM_DeinterleaveBlock(benchmark::State& state) {
+template <auto map_block>
+void BM_MapBlock(benchmark::State& state) {
   const auto noise = Noise(kBlockSize);
   std::array<std::uint8_t, kBlockSize> in{};
   std::copy(noise.begin(), noise.end(), in.begin());
   std::array<std::uint8_t, kBlockSize> out{};
   for (auto _ : state) {
-    plivex::DeinterleaveBlock(in, out);
+    map_block(in, out);
     benchmark::DoNotOptimize(out.data());
     benchmark::ClobberMemory();
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kBlockSize));
 }
-BENCHMARK(BM_DeinterleaveBlock);
+BENCHMARK(BM_MapBlock<plivex::DeinterleaveBlock>)->Name("BM_DeinterleaveBlock");
+BENCHMARK(BM_MapBlock<plivex::InterleaveBlock>)->Name("BM_InterleaveBlock");
 
 // Runs `body(input, output, length)` once per iteration on a fresh output,
 // with the input file of `state.range(0)` MiB held in memory.
@@ -85,6 +88,13 @@ void BM_ConvertBlocksInMemory(benchmark::State& state) {
   });
 }
 BENCHMARK(BM_ConvertBlocksInMemory)->Arg(64)->Unit(benchmark::kMillisecond);
+
+void BM_PackBlocksInMemory(benchmark::State& state) {
+  OverMemoryFiles(state, [](auto& input, auto& output, plivex::platform::ByteCount length) {
+    plivex::PackBlocks(input, output, length, plivex::BlockBuffers(length));
+  });
+}
+BENCHMARK(BM_PackBlocksInMemory)->Arg(64)->Unit(benchmark::kMillisecond);
 
 // The same bytes copied unchanged through the same file layer, 1 MiB at a
 // time from a page-aligned buffer as the conversion does: the floor the

@@ -1,15 +1,19 @@
 #!/usr/bin/env python3
-"""Times whole runs of plivex against `cat in > out` on the same input.
+"""Times whole runs of plivex, and of plivex-pack, against `cat in > out` on
+the same input.
 
-    whole_process.py --exe build-bench/plivex [--mb 200] [--pairs 7] [--dir D]
+    whole_process.py --exe build-bench/plivex [--pack-exe build-bench/plivex-pack]
+                     [--mb 200] [--pairs 7] [--dir D]
 
 Creates an input of random bytes, then runs the two commands alternately
 (plivex, cat, plivex, cat, ...) so that both see the same machine state,
-and prints each one's median wall time and their ratio. Before each run,
+and prints each one's median wall time and their ratio. With --pack-exe,
+the same for packing plivex's output back (plivex-pack against `cat` on
+that WAV file). Before each run,
 outside the timing, the previous output is deleted and the file system is
 synced, so no run pays for writing back another's data. Finally it prints the
-peak resident memory of converting a 1 MB and a large input, as reported
-by /usr/bin/time -v (or by wait4 when that program is missing).
+peak resident memory of converting (and packing) a 1 MB and a large input,
+as reported by /usr/bin/time -v (or by wait4 when that program is missing).
 """
 
 import argparse
@@ -51,56 +55,76 @@ def peak_kib(command):
     return usage.ru_maxrss, "wait4"
 
 
+def compare(name, command, source, output, pairs):
+    """Median wall times of `command` and of `cat source > output`, run in
+    alternating pairs after one unmeasured pair; prints them and the ratio."""
+    out_cat = output + ".cat"
+    commands = {
+        name: lambda: timed(command, subprocess.DEVNULL),
+        "cat": lambda: timed(["cat", source], open(out_cat, "wb")),
+    }
+    times = {key: [] for key in commands}
+    # One unmeasured pair first, so that the input is in the page cache.
+    for pair in range(pairs + 1):
+        for key, run in commands.items():
+            for stale in (output, out_cat):
+                if os.path.exists(stale):
+                    os.remove(stale)
+            # Start each run with nothing left to write back from the last.
+            os.sync()
+            elapsed = run()
+            if pair:
+                times[key].append(elapsed)
+    medians = {}
+    for key, values in times.items():
+        medians[key] = statistics.median(values)
+        spread = ", ".join(f"{v * 1000:.0f}" for v in values)
+        print(f"  {key:11s} median {medians[key] * 1000:7.1f} ms   (runs: {spread} ms)")
+    print(f"  ratio {name} / cat: {medians[name] / medians['cat']:.2f}")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--exe", required=True)
+    parser.add_argument("--pack-exe", help="plivex-pack, to measure the way back too")
     parser.add_argument("--mb", type=int, default=200, help="input size in MB (10^6 bytes)")
     parser.add_argument("--pairs", type=int, default=7)
     parser.add_argument("--dir", help="folder for the files (default: a new one in the build folder)")
     args = parser.parse_args()
 
     exe = os.path.abspath(args.exe)
+    pack = os.path.abspath(args.pack_exe) if args.pack_exe else None
     base = args.dir or os.path.dirname(exe)
     work = tempfile.mkdtemp(prefix="plivex-bench-", dir=base)
     try:
         big = os.path.join(work, "in.bgm")
-        out_plivex = os.path.join(work, "plivex.wav")
-        out_cat = os.path.join(work, "cat.out")
+        big_wav = os.path.join(work, "plivex.wav")
         make_input(big, args.mb * 1000 * 1000)
-
-        commands = {
-            "plivex": lambda: timed([exe, big, out_plivex], subprocess.DEVNULL),
-            "cat": lambda: timed(["cat", big], open(out_cat, "wb")),
-        }
-        times = {name: [] for name in commands}
-        # One unmeasured pair first, so that the input is in the page cache.
-        for pair in range(args.pairs + 1):
-            for name, run in commands.items():
-                for stale in (out_plivex, out_cat):
-                    if os.path.exists(stale):
-                        os.remove(stale)
-                # Start each run with nothing left to write back from the last.
-                os.sync()
-                elapsed = run()
-                if pair:
-                    times[name].append(elapsed)
-
         print(f"whole process, {args.mb} MB input, {args.pairs} alternating pairs:")
-        medians = {}
-        for name, values in times.items():
-            medians[name] = statistics.median(values)
-            spread = ", ".join(f"{v * 1000:.0f}" for v in values)
-            print(f"  {name:7s} median {medians[name] * 1000:7.1f} ms   (runs: {spread} ms)")
-        print(f"  ratio plivex / cat: {medians['plivex'] / medians['cat']:.2f}")
+        compare("plivex", [exe, big, big_wav], big, big_wav, args.pairs)
+        if pack:
+            # The way back, from the WAV file plivex makes of the same input.
+            packed = os.path.join(work, "packed.bgm")
+            subprocess.run([exe, big, big_wav], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                           check=True)
+            compare("plivex-pack", [pack, big_wav, packed], big_wav, packed, args.pairs)
 
         small = os.path.join(work, "small.bgm")
+        small_wav = os.path.join(work, "small.wav")
         make_input(small, 1000 * 1000)
-        small_kib, tool = peak_kib([exe, small, out_plivex])
-        big_kib, _ = peak_kib([exe, big, out_plivex])
-        print(f"peak resident memory ({tool}):")
-        print(f"  1 MB input:   {small_kib} KiB")
-        print(f"  {args.mb} MB input: {big_kib} KiB")
-        print(f"  difference:   {big_kib - small_kib} KiB")
+        subprocess.run([exe, small, small_wav], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       check=True)
+        rows = [("plivex", [exe, small, os.path.join(work, "x.wav")], [exe, big, os.path.join(work, "x.wav")])]
+        if pack:
+            rows.append(("plivex-pack", [pack, small_wav, os.path.join(work, "x.bgm")],
+                         [pack, big_wav, os.path.join(work, "x.bgm")]))
+        for name, small_run, big_run in rows:
+            small_kib, tool = peak_kib(small_run)
+            big_kib, _ = peak_kib(big_run)
+            print(f"peak resident memory of {name} ({tool}):")
+            print(f"  1 MB input:   {small_kib} KiB")
+            print(f"  {args.mb} MB input: {big_kib} KiB")
+            print(f"  difference:   {big_kib - small_kib} KiB")
     finally:
         shutil.rmtree(work, ignore_errors=True)
 

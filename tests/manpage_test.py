@@ -2,11 +2,13 @@
 """Checks of the manual page as man(1) renders it.
 
     manpage_test.py --page build/plivex.1 --readme README.md --version 1.1.0
+                    [--program plivex-pack --messages "What plivex-pack prints"]
 
 The page must render without a single warning, carry the release's version,
 have every section a reader looks for, and name every console message that
-README.md's table lists, so that neither document drifts from the other.
-Exits with 77 (CTest: skipped) when man is not installed.
+the README's table of messages (under the heading --messages) lists, so
+that neither document drifts from the other. Exits with 77 (CTest: skipped)
+when man is not installed.
 """
 
 import argparse
@@ -21,14 +23,21 @@ _parser = argparse.ArgumentParser(add_help=False)
 _parser.add_argument("--page", required=True)
 _parser.add_argument("--readme", required=True)
 _parser.add_argument("--version", required=True)
+_parser.add_argument("--program", default="plivex")
+_parser.add_argument("--messages", default="What the program prints")
 _options, _unittest_args = _parser.parse_known_args()
 
 PAGE = os.path.abspath(_options.page)
 TIMEOUT = 60
 SKIPPED = 77
 
-SECTIONS = ["NAME", "SYNOPSIS", "DESCRIPTION", "SAMPLE RATE", "DIAGNOSTICS",
-            "EXIT STATUS", "FILES", "EXAMPLES"]
+SECTIONS = ["NAME", "SYNOPSIS", "DESCRIPTION", "DIAGNOSTICS", "EXIT STATUS", "FILES", "EXAMPLES",
+            "SEE ALSO"]
+# What each program's page must have besides, and its synopsis.
+PROGRAMS = {
+    "plivex": (["SAMPLE RATE"], "plivex BgmFile WavFile [Sample Rate]"),
+    "plivex-pack": ([], "plivex-pack WavFile BgmFile"),
+}
 
 
 def man(*args, width=80, locale=None):
@@ -42,12 +51,13 @@ def man(*args, width=80, locale=None):
                           timeout=TIMEOUT)
 
 
-def readme_messages(path):
-    """The first code span of every row of README's table of messages, and
-    the banner: the exact console texts."""
+def readme_messages(path, heading):
+    """The first code span of every row of the README's table of messages
+    under `heading`, and the banner: the exact console texts."""
     with open(path, encoding="utf-8") as f:
         text = f.read()
-    part = text.split("## What the program prints", 1)[1].split("\n## ", 1)[0]
+    part = re.split(r"^#+ " + re.escape(heading) + r"\n", text, maxsplit=1, flags=re.M)[1]
+    part = re.split(r"^#+ ", part, maxsplit=1, flags=re.M)[0]
     messages = re.findall(r"^\| `([^`]+)`", part, flags=re.M)
     messages += re.findall(r"the banner `([^`]+)`", part)
     return messages
@@ -79,14 +89,15 @@ class ManualPage(unittest.TestCase):
 
     def test_sections(self):
         headings = re.findall(r"^(\S.*\S)\s*$", self.text, flags=re.M)
-        for section in SECTIONS:
+        for section in SECTIONS + PROGRAMS[_options.program][0]:
             with self.subTest(section=section):
                 self.assertIn(section, headings)
 
     def test_synopsis(self):
         synopsis = self.text.split("SYNOPSIS", 1)[1].split("DESCRIPTION", 1)[0]
-        self.assertEqual(words(synopsis), "plivex BgmFile WavFile [Sample Rate]")
+        self.assertEqual(words(synopsis), PROGRAMS[_options.program][1])
 
+    @unittest.skipUnless(_options.program == "plivex", "only plivex takes a sample rate")
     def test_hexadecimal_rates_are_quoted_for_the_shell(self):
         # Unquoted, a shell expands $AC44 to nothing: the argument vanishes
         # and the run succeeds at the default rate. Every example must carry
@@ -101,7 +112,7 @@ class ManualPage(unittest.TestCase):
                     self.assertEqual((before, after), ("'", "'"), example + " is not quoted")
 
     def test_every_console_message_is_explained(self):
-        messages = readme_messages(_options.readme)
+        messages = readme_messages(_options.readme, _options.messages)
         self.assertGreaterEqual(len(messages), 11)  # the table was found and read
         diagnostics = words(self.text.split("DIAGNOSTICS", 1)[1].split("EXIT STATUS", 1)[0])
         for message in messages:

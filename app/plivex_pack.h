@@ -1,0 +1,16 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace plivex {
+
+// The whole run of plivex-pack, the way back from a WAV file to a PS2 Bgm
+// file: banner, checks of the arguments (WavFile, BgmFile, without the
+// program's own path), the reading and checking of the WAV header, the
+// packing and its report on the console, in the same conventions as
+// plivex. Every failure ends in one place with "Abort !!!" and a wait for
+// Enter. Returns true after a success. Never raises.
+bool RunPacker(const std::vector<std::string>& arguments);
+
+}  // namespace plivex
