@@ -1,15 +1,45 @@
 #include "app/dialogue.h"
 
 #include "platform/console.h"
+#include "platform/errors.h"
 
 namespace plivex {
+
+using platform::WriteLine;
+
+void StartRun(const ProgramTexts& texts) {
+  platform::PrepareProcess();
+  WriteLine(texts.banner);
+  WriteLine("");
+}
 
 std::string Argument(const std::vector<std::string>& arguments, std::size_t index) {
   return index < arguments.size() ? arguments[index] : std::string();
 }
 
+FileNames CheckFileNames(const ProgramTexts& texts, const std::vector<std::string>& arguments) {
+  FileNames names{Argument(arguments, 0), Argument(arguments, 1)};
+  if (names.input.empty() || names.input == "/?") {
+    texts.print_usage();
+    throw EAbort();
+  }
+  if (!platform::IsExistingFile(names.input)) {
+    WriteLine("File Not Found \"" + names.input + "\" !");
+    throw EAbort();
+  }
+  if (names.output.empty()) {
+    WriteLine(texts.no_output);
+    throw EAbort();
+  }
+  return names;
+}
+
+void CloseFiles(platform::File& input, platform::File& output) {
+  (void)input.Close();
+  if (!output.Close()) throw EWriteError("close: the output may be incomplete");
+}
+
 void FailureEnding(std::string_view message, platform::File& input, platform::File& output) {
-  using platform::WriteLine;
   if (!message.empty()) WriteLine(message);
   // The run has failed already and said so; a failed close changes nothing.
   (void)input.Close();
@@ -17,6 +47,19 @@ void FailureEnding(std::string_view message, platform::File& input, platform::Fi
   WriteLine("");
   WriteLine("Abort !!!");
   platform::WaitForEnter();
+}
+
+void FailureEnding(const ProgramTexts& texts, platform::File& input, platform::File& output) {
+  std::string_view message;
+  try {
+    throw;
+  } catch (const EReadError&) {
+    message = texts.cannot_read;
+  } catch (const EWriteError&) {
+    message = texts.cannot_write;
+  } catch (...) {
+  }
+  FailureEnding(message, input, output);
 }
 
 }  // namespace plivex

@@ -9,7 +9,6 @@
 #include "convert/bgm_blocks.h"
 #include "convert/wav_header.h"
 #include "platform/console.h"
-#include "platform/errors.h"
 #include "platform/file.h"
 
 namespace plivex {
@@ -32,6 +31,14 @@ void PrintUsage() {
   WriteLine("       Default Sample Rate Is 48000");
 }
 
+constexpr ProgramTexts kTexts = {
+    .banner = kBanner,
+    .print_usage = PrintUsage,
+    .no_output = "Output Wav File Not Specified !",
+    .cannot_read = "Cannot Read BgmFile !",
+    .cannot_write = "Cannot Write WavFile !",
+};
+
 }  // namespace
 
 bool IsConvertibleLength(platform::ByteCount length) {
@@ -43,36 +50,19 @@ bool IsConvertibleLength(platform::ByteCount length) {
 }
 
 void RunConverter(const std::vector<std::string>& arguments) {
-  platform::PrepareProcess();
-  WriteLine(kBanner);
-  WriteLine("");
-
+  StartRun(kTexts);
   platform::File input;
   platform::File output;
   try {
-    const std::string bgm_file = Argument(arguments, 0);
-    const std::string wav_file = Argument(arguments, 1);
+    const FileNames names = CheckFileNames(kTexts, arguments);
     const std::string rate_text = Argument(arguments, 2);
-
-    if (bgm_file.empty() || bgm_file == "/?") {
-      PrintUsage();
-      throw EAbort();
-    }
-    if (!platform::IsExistingFile(bgm_file)) {
-      WriteLine("File Not Found \"" + bgm_file + "\" !");
-      throw EAbort();
-    }
-    if (wav_file.empty()) {
-      WriteLine("Output Wav File Not Specified !");
-      throw EAbort();
-    }
     const std::int32_t sample_rate = rate_text.empty() ? kDefaultSampleRate : ParseInteger(rate_text);
     if (sample_rate > kMaxSampleRate || sample_rate < kMinSampleRate) {
       WriteLine("Invalid Sample Rate !");
       throw EAbort();
     }
 
-    input = platform::OpenInput(bgm_file);
+    input = platform::OpenInput(names.input);
     // Checked before the output is created, so a refused input never
     // empties an existing output file.
     const platform::ByteCount input_length = input.Size();
@@ -83,28 +73,19 @@ void RunConverter(const std::vector<std::string>& arguments) {
     // Taken before the output is created: without the memory, the run
     // ends here (std::bad_alloc, the bare ending) with no file touched.
     const BlockBuffers buffers(input_length);
-    output = platform::CreateOutput(wav_file, input);
+    output = platform::CreateOutput(names.output, input);
 
     WriteWavHeader(output, sample_rate, input_length);
     WriteLine("Please Wait ...");
     WriteLine("");
     ConvertBlocks(input, output, input_length, buffers);
 
-    // Nothing was written to the input, so a failed close loses nothing.
-    (void)input.Close();
-    // For the output a failed close may mean lost data: not a success.
-    if (!output.Close()) throw EWriteError("close: the output may be incomplete");
+    CloseFiles(input, output);
     WriteLine("Operation Successfully Completed.");
   } catch (const EConvertError&) {
     FailureEnding("Invalid Sample Rate !", input, output);
-  } catch (const EReadError&) {
-    FailureEnding("Cannot Read BgmFile !", input, output);
-  } catch (const EWriteError&) {
-    FailureEnding("Cannot Write WavFile !", input, output);
   } catch (...) {
-    // EAbort (the message is out already), EFOpenError, EFCreateError, and
-    // anything unforeseen: the ending alone.
-    FailureEnding("", input, output);
+    FailureEnding(kTexts, input, output);
   }
 }
 

@@ -11,7 +11,6 @@
 #include "convert/bgm_blocks.h"
 #include "convert/wav_reader.h"
 #include "platform/console.h"
-#include "platform/errors.h"
 #include "platform/file.h"
 
 namespace plivex {
@@ -28,6 +27,14 @@ void PrintUsage() {
   WriteLine("       WavFile = Windows PCM 16Bit Stereo, Any Sample Rate");
   WriteLine("       BgmFile = Output File PS2 Bgm");
 }
+
+constexpr ProgramTexts kTexts = {
+    .banner = kBanner,
+    .print_usage = PrintUsage,
+    .no_output = "Output Bgm File Not Specified !",
+    .cannot_read = "Cannot Read WavFile !",
+    .cannot_write = "Cannot Write BgmFile !",
+};
 
 std::string Count(std::uint32_t count, std::string_view one, std::string_view many) {
   return std::to_string(count) + " " + std::string(count == 1 ? one : many);
@@ -66,30 +73,12 @@ std::string RefusalMessage(const WavRefusal& refusal) {
 }  // namespace
 
 bool RunPacker(const std::vector<std::string>& arguments) {
-  platform::PrepareProcess();
-  WriteLine(kBanner);
-  WriteLine("");
-
+  StartRun(kTexts);
   platform::File input;
   platform::File output;
   try {
-    const std::string wav_file = Argument(arguments, 0);
-    const std::string bgm_file = Argument(arguments, 1);
-
-    if (wav_file.empty() || wav_file == "/?") {
-      PrintUsage();
-      throw EAbort();
-    }
-    if (!platform::IsExistingFile(wav_file)) {
-      WriteLine("File Not Found \"" + wav_file + "\" !");
-      throw EAbort();
-    }
-    if (bgm_file.empty()) {
-      WriteLine("Output Bgm File Not Specified !");
-      throw EAbort();
-    }
-
-    input = platform::OpenInput(wav_file);
+    const FileNames names = CheckFileNames(kTexts, arguments);
+    input = platform::OpenInput(names.input);
     // The whole header is read and checked, and the memory taken, before
     // the output is created: a refused file never empties an existing one.
     const WavHeader header = ReadWavHeader(input);
@@ -99,29 +88,20 @@ bool RunPacker(const std::vector<std::string>& arguments) {
     }
     const WavLayout layout = std::get<WavLayout>(header);
     const BlockBuffers buffers(layout.data_length);
-    output = platform::CreateOutput(bgm_file, input);
+    output = platform::CreateOutput(names.output, input);
 
     WriteLine("Please Wait ...");
     WriteLine("");
     PackBlocks(input, output, layout.data_length, buffers);
 
-    // Nothing was written to the input, so a failed close loses nothing.
-    (void)input.Close();
-    // For the output a failed close may mean lost data: not a success.
-    if (!output.Close()) throw EWriteError("close: the output may be incomplete");
+    CloseFiles(input, output);
     // The Bgm file keeps no sample rate: the game plays it at its own, so
     // the user needs to know the one the samples were made for.
     WriteLine("WavFile Sample Rate Is " + std::to_string(layout.sample_rate) + " Hz (Not Stored In BgmFile)");
     WriteLine("Operation Successfully Completed.");
     return true;
-  } catch (const EReadError&) {
-    FailureEnding("Cannot Read WavFile !", input, output);
-  } catch (const EWriteError&) {
-    FailureEnding("Cannot Write BgmFile !", input, output);
   } catch (...) {
-    // EAbort (the message is out already), EFOpenError, EFCreateError, a
-    // lack of memory, and anything unforeseen: the ending alone.
-    FailureEnding("", input, output);
+    FailureEnding(kTexts, input, output);
   }
   return false;
 }

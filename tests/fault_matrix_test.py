@@ -589,33 +589,33 @@ class ConsoleClashes(Matrix):
             self.assertEqual(f.read(len(expected)), expected)
 
 
+def smallest_address_space(args, cwd, exe=EXE):
+    """The least address space, to 64 KiB, in which `exe` with `args` runs to
+    the end with exit status 0; None when no limit of 1 GiB
+    or less lets it (sanitizer runtimes reserve far more)."""
+    def runs(limit):
+        return run_plivex(args, cwd, exe=exe, address_space=limit).status == 0
+    high = 1 << 30
+    if not runs(high):
+        return None
+    low = 1 << 20
+    while high - low > 65536:
+        middle = (low + high) // 2
+        if runs(middle):
+            high = middle
+        else:
+            low = middle
+    return high
+
+
 @posix_only
 class MemoryLimits(Matrix):
     """A run that cannot get the memory of its conversion fails before it
     creates or empties anything; one that needs little gets by on little."""
 
-    def smallest_address_space(self, args):
-        """The least address space, to 64 KiB, in which `args` runs to the
-        end with exit status 0; None when no limit of 1 GiB or less lets it
-        (sanitizer runtimes reserve far more)."""
-        def runs(limit):
-            done = run_plivex(args, self.dir, address_space=limit)
-            return done.status == 0
-        high = 1 << 30
-        if not runs(high):
-            return None
-        low = 1 << 20
-        while high - low > 65536:
-            middle = (low + high) // 2
-            if runs(middle):
-                high = middle
-            else:
-                low = middle
-        return high
-
     def test_memory_is_taken_before_any_file(self):
         # The floor: a run that opens nothing (the input is missing).
-        floor = self.smallest_address_space(["missing.bgm", "out.wav"])
+        floor = smallest_address_space(["missing.bgm", "out.wav"], self.dir)
         if floor is None:
             self.skipTest("the program does not run under an address-space limit of 1 GiB")
         # Room for the dialogue and the files, far from the 2 MiB that the
