@@ -2,9 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
+
+#include "platform/errors.h"
+#include "platform/file.h"
+#include "tests/test_files.h"
 
 namespace plivex::platform {
 namespace {
@@ -152,6 +160,109 @@ TEST(LongPathForm, OnlyLongPathsBecomeVerbatim) {
     EXPECT_EQ(LongPathForm(c.path, c.full_path), c.expected);
   }
 }
+
+// Files named in several scripts, through the program's own file services,
+// checked against the names the file system lists. On Linux names are bytes
+// and this holds trivially; on Windows every name goes through UTF-16, in
+// a test program whose ANSI code page cannot hold these names.
+std::filesystem::path FromUtf8(const std::string& text) {
+  return std::filesystem::path(std::u8string(text.begin(), text.end()));
+}
+
+std::vector<std::uint8_t> ReadPath(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + path.string());
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::set<std::u16string> Listing(const std::filesystem::path& folder) {
+  std::set<std::u16string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    names.insert(entry.path().filename().u16string());
+  }
+  return names;
+}
+
+struct NameCase {
+  const char* what;
+  std::u16string name;
+};
+
+TEST(WideNames, FilesInAnyScriptAreFoundOpenedAndCreatedUnderTheirOwnNames) {
+  const NameCase cases[] = {
+      {"Japanese",
+       u"\x66f2"
+       u"01 \x30aa\x30fc\x30d7\x30cb\x30f3\x30b0"},
+      {"Korean", u"\xc74c\xc545 01"},
+      {"Cyrillic", u"\x041c\x0443\x0437\x044b\x043a\x0430"},
+      {"accented Latin", u"\x014ckami caf\x00e9"},
+      {"emoji (a surrogate pair)", u"\xd83c\xdfb5 track"},
+      {"full-width letters", u"\xff49\xff4e"},
+  };
+  plivex::test::ScopedTempDir dir;
+  const std::filesystem::path folder = std::filesystem::path(dir.File("x")).parent_path();
+  const std::string base = dir.File("");
+  const std::vector<std::uint8_t> content = plivex::test::PatternBytes(3000);
+  plivex::test::WriteBytes(dir.File("in.bgm"), content);
+  plivex::test::WriteBytes(dir.File("Okami cafe.wav"), {7, 7});
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string bgm = base + WideToUtf8(c.name + u".bgm");
+    const std::string wav = base + WideToUtf8(c.name + u".wav");
+    EXPECT_FALSE(IsExistingFile(bgm));
+    EXPECT_THROW(OpenInput(bgm), EFOpenError);
+    {
+      auto input = OpenInput(dir.File("in.bgm"));
+      auto output = CreateOutput(bgm, input);
+      output.Write(content);
+      ASSERT_TRUE(output.Close());
+    }
+    EXPECT_TRUE(Listing(folder).contains(c.name + u".bgm"));
+    EXPECT_TRUE(IsExistingFile(bgm));
+    auto input = OpenInput(bgm);
+    EXPECT_EQ(input.Size(), content.size());
+    // The same name again as the output is refused before it is emptied.
+    EXPECT_THROW(CreateOutput(bgm, input), EFCreateError);
+    auto output = CreateOutput(wav, input);
+    ASSERT_TRUE(output.Close());
+    ASSERT_TRUE(input.Close());
+    EXPECT_EQ(ReadPath(FromUtf8(bgm)), content);
+    EXPECT_TRUE(Listing(folder).contains(c.name + u".wav"));
+  }
+  // Nothing went to a look-alike ("Okami cafe.wav", "in.bgm").
+  EXPECT_EQ(plivex::test::ReadBytes(dir.File("Okami cafe.wav")), (std::vector<std::uint8_t>{7, 7}));
+  EXPECT_EQ(plivex::test::ReadBytes(dir.File("in.bgm")), content);
+  EXPECT_EQ(Listing(folder).size(), 2 + 2 * std::size(cases));
+}
+
+#ifdef _WIN32
+TEST(WideNames, NameWithAnUnpairedSurrogateIsTakenAsItIs) {
+  plivex::test::ScopedTempDir dir;
+  const std::filesystem::path folder = std::filesystem::path(dir.File("x")).parent_path();
+  const std::u16string name = u"lone \xd800.bgm";
+  plivex::test::WriteBytes(dir.File("seed.bgm"), {1, 2, 3});
+  // Made without the program's code: the file system decides whether such
+  // a name can exist at all.
+  std::error_code error;
+  if (!std::filesystem::copy_file(dir.File("seed.bgm"), folder / ToWchar(name), error)) {
+    GTEST_SKIP() << "this file system refuses a name with an unpaired surrogate (Wine's does): "
+                 << error.message();
+  }
+  const std::string path = dir.File("") + WideToUtf8(name);
+  EXPECT_TRUE(IsExistingFile(path));
+  auto input = OpenInput(path);
+  EXPECT_EQ(input.Size(), 3u);
+  const std::u16string out_name = u"\xdc00 out.wav";
+  auto output = CreateOutput(dir.File("") + WideToUtf8(out_name), input);
+  ASSERT_TRUE(output.Close());
+  // Listed as wide names: the standard library refuses to convert these.
+  std::set<std::wstring> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    names.insert(entry.path().filename().wstring());
+  }
+  EXPECT_EQ(names, (std::set<std::wstring>{L"seed.bgm", ToWchar(name), ToWchar(out_name)}));
+}
+#endif
 
 }  // namespace
 }  // namespace plivex::platform
