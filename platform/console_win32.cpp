@@ -24,10 +24,14 @@ void WriteConsoleAll(HANDLE console, const std::wstring& text) {
   std::size_t done = 0;
   while (done < text.size()) {
     const std::size_t left = text.size() - done;
-    // Older consoles take at most some 64 KiB per call; lines are short.
-    const auto count = static_cast<DWORD>(left > 8192 ? 8192 : left);
+    // Older consoles take at most some 64 KiB per call, and a line naming
+    // a long path can be longer. A surrogate pair is not cut in two.
+    std::size_t count = left > 8192 ? 8192 : left;
+    if (count < left && IS_HIGH_SURROGATE(text[done + count - 1])) --count;
     DWORD put = 0;
-    if (!WriteConsoleW(console, text.data() + done, count, &put, nullptr) || put == 0) return;
+    if (!WriteConsoleW(console, text.data() + done, static_cast<DWORD>(count), &put, nullptr) || put == 0) {
+      return;
+    }
     done += put;
   }
 }

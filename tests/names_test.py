@@ -387,6 +387,13 @@ class Console(NameCase):
                 shown = self.run_on_terminal([name])
                 self.assertEqual(shown, not_found(name).replace(b"\r", b""))
 
+    def test_a_line_longer_than_one_console_call(self):
+        # Several calls write it. A console may break it across rows as it
+        # pleases, so only the line ends are left out of the comparison.
+        name = "曲" * 9000 + ".bgm"
+        shown = self.run_on_terminal([name])
+        self.assertEqual(shown.replace(b"\n", b""), not_found(name).replace(b"\r\n", b""))
+
 
 if __name__ == "__main__":
     _, unittest_args = e2e_test._parser.parse_known_args()
