@@ -1,7 +1,10 @@
 #include <windows.h>
 
+#include <string>
+
 #include "platform/console.h"
 #include "platform/system.h"
+#include "platform/wide_text.h"
 
 namespace plivex::platform {
 
@@ -13,6 +16,24 @@ system::Handle StandardHandle(DWORD which) {
   const HANDLE handle = GetStdHandle(which);
   if (handle == INVALID_HANDLE_VALUE || handle == nullptr) return system::kNoHandle;
   return reinterpret_cast<system::Handle>(handle);
+}
+
+// Writes all of `text` to a console, a call at a time, until it is out or a
+// call fails or makes no progress.
+void WriteConsoleAll(HANDLE console, const std::wstring& text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const std::size_t left = text.size() - done;
+    // Older consoles take at most some 64 KiB per call, and a line naming
+    // a long path can be longer. A surrogate pair is not cut in two.
+    std::size_t count = left > 8192 ? 8192 : left;
+    if (count < left && IS_HIGH_SURROGATE(text[done + count - 1])) --count;
+    DWORD put = 0;
+    if (!WriteConsoleW(console, text.data() + done, static_cast<DWORD>(count), &put, nullptr) || put == 0) {
+      return;
+    }
+    done += put;
+  }
 }
 
 }  // namespace
@@ -34,9 +55,16 @@ Handle StandardInput() { return StandardHandle(STD_INPUT_HANDLE); }
 void WriteConsoleLine(std::string_view line) {
   const Handle out = StandardHandle(STD_OUTPUT_HANDLE);
   if (out == kNoHandle) return;
-  // WriteFile passes the bytes through as they are: the line already ends
-  // in CR LF, and no text mode may add a second CR. A console that is gone
-  // ends the line there; the run goes on.
+  // A console shows UTF-16 as it is, whatever its code page, so a name in
+  // any script shows as typed; the console's code page is left alone.
+  DWORD mode = 0;
+  if (GetConsoleMode(reinterpret_cast<HANDLE>(out), &mode)) {
+    WriteConsoleAll(reinterpret_cast<HANDLE>(out), ToWchar(Utf8ToWideForDisplay(line)));
+    return;
+  }
+  // A file or a pipe gets the UTF-8 bytes through WriteFile as they are:
+  // the line already ends in CR LF, and no text mode may add a second CR.
+  // A console that is gone ends the line there; the run goes on.
   (void)WriteAll(out, AsBytes(line));
 }
 

@@ -154,7 +154,8 @@ TEST(File, SameFileUnderAnotherNameIsRefused) {
     SCOPED_TRACE(name);
     EXPECT_THROW(CreateOutput(dir.File(name), input), EFCreateError);
   }
-  EXPECT_THROW(OpenInput(dir.File("hard.wav")), EFOpenError);
+  // Another reader, under another name, may share it.
+  EXPECT_TRUE(OpenInput(dir.File("hard.wav")).IsOpen());
   ASSERT_TRUE(input.Close());
   EXPECT_EQ(ReadBytes(dir.File("in.bgm")), content);
 }
