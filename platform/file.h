@@ -65,15 +65,24 @@ class File {
   Handle handle_ = kNoHandle;
 };
 
-// Opens an existing file for reading, held so that no other open of it
-// succeeds while it is open. Raises EFOpenError.
+// Opens an existing regular file for reading, or raises EFOpenError.
+// Other programs may read it meanwhile; one that writes is kept out as far
+// as the platform allows. On Windows it is opened with read sharing only:
+// no open for writing succeeds while it is held, and one already made
+// makes this open fail. On Linux it takes shared advisory locks (flock and
+// an open-file-description record lock), which keep out a program that
+// locks the file to write it (another run's output) but not one that
+// writes without locking; where the file system offers no locks, it is not
+// locked. An input that is the file standard output goes to is refused.
 File OpenInput(const std::string& path);
 
-// Creates `path`, or empties an existing file of that name, for writing,
-// held the same way. Fails with EFCreateError, before anything is emptied,
-// when `path` is the same file as `input`, when it is the file or pipe
-// that standard output (the console) writes to, and when it is a pipe
-// that nobody reads.
+// Creates `path`, or empties an existing file of that name, for writing.
+// Fails with EFCreateError, before anything is emptied, when `path` is the
+// same file as `input`, when it is the file, pipe or block device that
+// standard output (the console) writes to, when another program holds it
+// (Windows: has it open at all; Linux: has locked it, in either family),
+// and when it is a pipe that nobody reads. Only a regular file is locked
+// on Linux; devices and pipes are written as they are.
 File CreateOutput(const std::string& path, const File& input);
 
 }  // namespace plivex::platform
