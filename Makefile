@@ -16,7 +16,8 @@ all: configure
 	$(CMAKE) --build $(BUILD_DIR) -j $(JOBS) --target plivex
 
 configure:
-	$(CMAKE) -S . -B $(BUILD_DIR) -DPLIVEX_WERROR=$(PLIVEX_WERROR)
+	$(CMAKE) -S . -B $(BUILD_DIR) -DPLIVEX_WERROR=$(PLIVEX_WERROR) \
+	  -DPLIVEX_PACKAGE_DIR=$(abspath $(PACKAGE_DIR))
 
 demo: configure
 	$(CMAKE) --build $(BUILD_DIR) -j $(JOBS) --target demo
@@ -39,22 +40,46 @@ bench:
 	python3 bench/whole_process.py --exe $(BENCH_DIR)/plivex
 
 clean:
-	rm -rf $(BUILD_DIR) $(BENCH_DIR) $(SANITIZE_DIR) $(FUZZ_DIR) $(WINDOWS_BUILD_DIR)
+	rm -rf $(BUILD_DIR) $(BENCH_DIR) $(SANITIZE_DIR) $(FUZZ_DIR) $(WINDOWS_BUILD_DIR) $(PACKAGE_DIR)
 
 # --- Packages: make package ------------------------------------------------
-# build/plivex_<version>_amd64.deb from the Linux build, then
-# build-windows/plivex-<version>-win64.zip (plivex.exe, README.md, LICENSE)
-# from the Windows cross build (the folder `make test-windows` uses).
+# Into $(PACKAGE_DIR)/, with SHA256SUMS over what is there:
+#   package-deb  plivex_<version>_<architecture>.deb, from the Linux build
+#                (needs dpkg-dev and gzip)
+#   package-zip  plivex-<version>-win64.zip (the programs, README.md, LICENSE),
+#                from the Windows cross build, the folder `make test-windows`
+#                uses (needs MinGW-w64 and Python 3)
+#   package      empties $(PACKAGE_DIR), then makes each of the two that this
+#                machine has the tools for, and says what it skipped and why
+# The same sources give the same bytes (see cmake/packaging.cmake);
+# SOURCE_DATE_EPOCH, when set, dates everything in them.
+
+PACKAGE_DIR ?= build-packages
+# The tools of each package, each with the Debian package that brings it.
+DEB_TOOLS = dpkg-deb=dpkg dpkg-shlibdeps=dpkg-dev gzip=gzip
+ZIP_TOOLS = x86_64-w64-mingw32-g++-posix=g++-mingw-w64-x86-64-posix python3=python3
+# Shell: prints the missing tools of a list, as " tool (package name)".
+missing_tools = for pair in $(1); do command -v $${pair%%=*} >/dev/null \
+  || printf ' %s (package %s)' $${pair%%=*} $${pair\#*=}; done
 
 .PHONY: package package-deb package-zip
 
-package: package-deb package-zip
+package:
+	rm -rf $(PACKAGE_DIR)
+	@missing=$$($(call missing_tools,$(DEB_TOOLS))); \
+	if [ -n "$$missing" ]; then echo "make package: skipped the .deb, for want of$$missing"; \
+	else $(MAKE) --no-print-directory package-deb; fi
+	@missing=$$($(call missing_tools,$(ZIP_TOOLS))); \
+	if [ -n "$$missing" ]; then echo "make package: skipped the Windows zip, for want of$$missing"; \
+	else $(MAKE) --no-print-directory package-zip; fi
+	@test -s $(PACKAGE_DIR)/SHA256SUMS || { echo "make package: nothing was made" >&2; exit 1; }
+	@echo "make package: $(PACKAGE_DIR)/SHA256SUMS:" && cat $(PACKAGE_DIR)/SHA256SUMS
 
 package-deb: configure
-	$(CMAKE) --build $(BUILD_DIR) -j $(JOBS) --target package
+	$(CMAKE) --build $(BUILD_DIR) -j $(JOBS) --target package-deb
 
 package-zip: configure-windows
-	$(CMAKE) --build $(WINDOWS_BUILD_DIR) -j $(JOBS) --target package
+	$(CMAKE) --build $(WINDOWS_BUILD_DIR) -j $(JOBS) --target package-zip
 
 # --- Hardening: the whole suite under sanitizers, and the fuzzers ----------
 
@@ -97,7 +122,8 @@ WINDOWS_BUILD_DIR ?= build-windows
 
 configure-windows:
 	$(CMAKE) -S . -B $(WINDOWS_BUILD_DIR) -DPLIVEX_WERROR=$(PLIVEX_WERROR) \
-	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64-x86_64.cmake
+	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64-x86_64.cmake \
+	  -DPLIVEX_PACKAGE_DIR=$(abspath $(PACKAGE_DIR))
 
 test-windows: configure-windows
 	$(CMAKE) --build $(WINDOWS_BUILD_DIR) -j $(JOBS)
