@@ -25,9 +25,11 @@ include(${CMAKE_CURRENT_LIST_DIR}/source_date.cmake)
 # What the packages ship, one line each: the programs (CMake targets), and
 # the manual pages made from doc/<page>.in, installed by their section.
 set(PLIVEX_PROGRAMS
-  plivex)
+  plivex
+  plivex-pack)
 set(PLIVEX_MANUAL_PAGES
-  plivex.1)
+  plivex.1
+  plivex-pack.1)
 
 set(PLIVEX_CHANGELOG ${PROJECT_SOURCE_DIR}/doc/changelog)
 plivex_source_date_epoch(PLIVEX_SOURCE_DATE_EPOCH ${PROJECT_SOURCE_DIR} ${PLIVEX_CHANGELOG})

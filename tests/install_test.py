@@ -4,10 +4,10 @@
     install_test.py --cmake CMAKE --build BUILD_DIR --version 1.1.0
 
 Installs the build into a temporary prefix, under the umask 002 of a user
-with a private group, and checks that exactly the program and its manual
-page arrive, with the permissions of a system install (nothing
-group-writable), that the installed program converts, and that man finds the
-page where it was put.
+with a private group, and checks that exactly the two programs and their
+manual pages arrive, with the permissions of a system install (nothing
+group-writable), that the installed programs convert there and back, and
+that man finds the pages where they were put.
 """
 
 import argparse
@@ -27,8 +27,10 @@ _parser.add_argument("--version", required=True)
 _options, _unittest_args = _parser.parse_known_args()
 
 TIMEOUT = 120
-PROGRAM = os.path.join("bin", "plivex")
-PAGE = os.path.join("share", "man", "man1", "plivex.1")
+NAMES = ("plivex", "plivex-pack")
+PROGRAMS = {name: os.path.join("bin", name) for name in NAMES}
+PAGES = {name: os.path.join("share", "man", "man1", name + ".1") for name in NAMES}
+PROGRAM = PROGRAMS["plivex"]
 
 
 def run(command, **kwargs):
@@ -53,15 +55,15 @@ class Install(unittest.TestCase):
     def at(self, relative):
         return os.path.join(self.prefix, relative)
 
-    def test_exactly_the_program_and_its_page(self):
+    def test_exactly_the_programs_and_their_pages(self):
         installed = set()
         for root, _, files in os.walk(self.prefix):
             installed.update(os.path.relpath(os.path.join(root, f), self.prefix) for f in files)
-        self.assertEqual(installed, {PROGRAM, PAGE})
+        self.assertEqual(installed, set(PROGRAMS.values()) | set(PAGES.values()))
 
     def test_permissions(self):
-        rows = [(PROGRAM, 0o755), (PAGE, 0o644)]
-        folder = os.path.dirname(PAGE)
+        rows = [(p, 0o755) for p in PROGRAMS.values()] + [(p, 0o644) for p in PAGES.values()]
+        folder = os.path.dirname(PAGES["plivex"])
         while folder:
             rows.append((folder, 0o755))
             folder = os.path.dirname(folder)
@@ -70,13 +72,15 @@ class Install(unittest.TestCase):
             with self.subTest(path=relative):
                 self.assertEqual(oct(stat.S_IMODE(os.stat(self.at(relative)).st_mode)), oct(mode))
 
-    def test_page_is_the_one_built_for_this_version(self):
-        with open(self.at(PAGE), "rb") as f:
-            installed = f.read()
-        with open(os.path.join(_options.build, "plivex.1"), "rb") as f:
-            self.assertEqual(installed, f.read())
-        th = next(line for line in installed.decode("ascii").splitlines() if line.startswith(".TH "))
-        self.assertIn('"Plivex %s"' % _options.version, th)
+    def test_pages_are_the_ones_built_for_this_version(self):
+        for name, page in PAGES.items():
+            with self.subTest(page=page):
+                with open(self.at(page), "rb") as f:
+                    installed = f.read()
+                with open(os.path.join(_options.build, name + ".1"), "rb") as f:
+                    self.assertEqual(installed, f.read())
+                th = next(line for line in installed.decode("ascii").splitlines() if line.startswith(".TH "))
+                self.assertIn('"Plivex %s"' % _options.version, th)
 
     def test_installed_program_converts(self):
         # Two blocks and a short one: left then right halves become frames.
@@ -97,12 +101,30 @@ class Install(unittest.TestCase):
                              16, 1, 2, 44100, 44100 * 4, 4, 16, b"data", len(data))
         self.assertEqual(out, header + frames)
 
+
+    def test_installed_programs_go_there_and_back(self):
+        # Whole blocks come back from plivex-pack exactly as they went in.
+        data = bytes((i * 13 + i // 700) & 0xFF for i in range(3 * 1024))
+        with tempfile.TemporaryDirectory(prefix="plivex-install-run-") as work:
+            with open(os.path.join(work, "in.bgm"), "wb") as f:
+                f.write(data)
+            done = run([self.at(PROGRAMS["plivex"]), "in.bgm", "mid.wav", "32000"], cwd=work)
+            self.assertEqual(done.returncode, 0, done.stdout)
+            done = run([self.at(PROGRAMS["plivex-pack"]), "mid.wav", "back.bgm"], cwd=work)
+            self.assertEqual(done.returncode, 0, done.stdout)
+            self.assertTrue(done.stdout.startswith(b"Plivex-Pack V"), done.stdout)
+            self.assertIn(b"WavFile Sample Rate Is 32000 Hz", done.stdout)
+            with open(os.path.join(work, "back.bgm"), "rb") as f:
+                self.assertEqual(f.read(), data)
+
     @unittest.skipIf(shutil.which("man") is None, "man is not installed (Debian package man-db)")
-    def test_man_finds_the_page(self):
-        done = run(["man", "-w", "plivex"],
-                   env=dict(os.environ, MANPATH=os.path.join(self.prefix, "share", "man")))
-        self.assertEqual(done.returncode, 0, done.stderr)
-        self.assertEqual(done.stdout.decode().strip(), self.at(PAGE))
+    def test_man_finds_the_pages(self):
+        for name, page in PAGES.items():
+            with self.subTest(page=name):
+                done = run(["man", "-w", name],
+                           env=dict(os.environ, MANPATH=os.path.join(self.prefix, "share", "man")))
+                self.assertEqual(done.returncode, 0, done.stderr)
+                self.assertEqual(done.stdout.decode().strip(), self.at(page))
 
 
 if __name__ == "__main__":
