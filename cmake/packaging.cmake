@@ -110,7 +110,11 @@ files that no player or audio editor opens as they are. Plivex rewrites such
 a file, byte for byte, as a 16-bit stereo PCM WAV file at a sample rate of
 your choice (1000 to 48000 Hz, 48000 by default).
 
-It does not decode, resample or filter anything: every sample comes out
+plivex-pack is the way back: it puts a 16-bit stereo PCM WAV file into the
+same block layout, so that music that was edited or replaced can go back
+into a game.
+
+Neither decodes, resamples or filters anything: every sample comes out
 exactly as it went in.]=])
 
 # The Maintainer field: the one who signed the changelog's latest entry,
