@@ -161,6 +161,34 @@ class FifoReader:
         return bytes(self.data)
 
 
+def run_while_input_shrinks(command, cwd, input_path, fifo_path, first, new_size):
+    """Runs `command` in `cwd` with its output on the FIFO `fifo_path`, whose
+    reader waits: once `first` bytes have come through, the run has read its
+    first chunk and is held writing it. The input is then cut to `new_size`
+    bytes and the pipe drained. Returns the Run, the first bytes received,
+    and the rest."""
+    os.mkfifo(fifo_path)
+    reader = os.open(fifo_path, os.O_RDONLY | os.O_NONBLOCK)
+    os.set_blocking(reader, True)
+    proc = subprocess.Popen(RUNNER + command, cwd=cwd, stdin=subprocess.DEVNULL,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        with os.fdopen(reader, "rb", buffering=0) as pipe:
+            head = read_exactly(pipe, first)
+            os.truncate(input_path, new_size)
+            rest = b""
+            while True:
+                chunk = pipe.read(1 << 16)
+                if not chunk:
+                    break
+                rest += chunk
+        out, err = proc.communicate(timeout=TIMEOUT)
+    finally:
+        proc.kill()
+        proc.wait()
+    return Run(proc.returncode, out, err), head, rest
+
+
 def make_sparse(path, size):
     with open(path, "wb") as f:
         f.truncate(size)
@@ -653,29 +681,13 @@ class FailurePaths(Matrix):
         mib = 1 << 20
         data = pattern(4 * mib, seed=3)
         self.put("big.bgm", data)
-        os.mkfifo(self.path("out.wav"))
-        reader = os.open(self.path("out.wav"), os.O_RDONLY | os.O_NONBLOCK)
-        os.set_blocking(reader, True)
-        proc = subprocess.Popen(RUNNER + [EXE, "big.bgm", "out.wav"], cwd=self.dir,
-                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE)
-        try:
-            with os.fdopen(reader, "rb", buffering=0) as pipe:
-                received = read_exactly(pipe, 44 + 1)
-                self.assertEqual(len(received), 45, "no data came through the FIFO")
-                os.truncate(self.path("big.bgm"), mib + mib // 2)
-                while True:
-                    chunk = pipe.read(1 << 16)
-                    if not chunk:
-                        break
-                    received += chunk
-            out, err = proc.communicate(timeout=TIMEOUT)
-        finally:
-            proc.kill()
-            proc.wait()
-        self.assert_plain_run(Run(proc.returncode, out, err), CANNOT_READ_DATA)
+        run, head, rest = run_while_input_shrinks([EXE, "big.bgm", "out.wav"], self.dir,
+                                                  self.path("big.bgm"), self.path("out.wav"),
+                                                  44 + 1, mib + mib // 2)
+        self.assertEqual(len(head), 45, "no data came through the FIFO")
+        self.assert_plain_run(run, CANNOT_READ_DATA)
         # Exactly the first chunk's conversion came through.
-        self.assertEqual(received, expected_wav(data)[:44 + mib])
+        self.assertEqual(head + rest, expected_wav(data)[:44 + mib])
 
     @needs_fault_shim
     def test_failed_close(self):
