@@ -1,23 +1,29 @@
 #!/usr/bin/env python3
-"""Fault matrix: plivex run against broken surroundings (full devices, missing
-or forbidden folders, locked files, pipes, sockets, huge inputs, closed
-standard streams). Every row checks the console lines, the exit status and
-the state of both files afterwards. The promise behind every row: a file the
-program is asked to create is either complete and correct, or the run ends
-with "Abort !!!".
+"""The file rules, against broken surroundings: plivex (Bgm -> WAV) and
+plivex-pack (WAV -> Bgm) open, lock and create their files by one set of
+rules, so every row here runs for the program that --program names. Full
+devices, missing or forbidden folders, the same file by another name,
+locks of every kind, pipes, sockets, devices, huge or shrinking inputs,
+reads and closes that fail, closed standard streams, too little memory:
+every row checks the console lines, the exit status and the state of both
+files afterwards. The promise behind every row: a file the program is asked
+to create is either complete and correct, or the run ends with "Abort !!!".
 
-    fault_matrix_test.py --exe PATH [--runner CMD] [unittest arguments]
+    fault_matrix_test.py --program plivex|plivex-pack --exe PLIVEX --pack-exe PACK
+                         [--runner CMD] [--fault-shim LIB] [unittest arguments]
 
-Shares its helpers with e2e_test.py, which holds the rows it already covers
-(same file by path and link, closed output descriptor, a file size limit in
-the middle of the data). Rows that need to run as another user drop to uid
-65534 when run as root, and are skipped with the reason when that fails.
+Each program's dialogue and conversions are tested in e2e_test.py and
+pack_e2e_test.py. Rows that need to run as another user drop to uid 65534
+when run as root, and are skipped with the reason when that fails.
 """
 
+import argparse
 import contextlib
+import dataclasses
 import fcntl
 import os
 import resource
+import select
 import shutil
 import socket
 import stat
@@ -29,15 +35,53 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import e2e_test  # noqa: E402  (parses --exe and --runner)
-from e2e_test import (EXE, RUNNER, SUCCESS, TIMEOUT, Case, expected_wav,  # noqa: E402
-                      failure, pattern, posix_only, read_exactly)
+import e2e_test  # noqa: E402  (parses --exe, --runner and --fault-shim)
+import pack_e2e_test as pack  # noqa: E402  (parses --pack-exe)
+from e2e_test import (RUNNER, TIMEOUT, WINDOWS_TARGET, Case, file_state, pattern,  # noqa: E402
+                      posix_only, read_exactly, windows_only)
+
+_parser = argparse.ArgumentParser(add_help=False)
+_parser.add_argument("--program", choices=("plivex", "plivex-pack"), required=True)
+_options, _ = _parser.parse_known_args()
+
+
+@dataclasses.dataclass(frozen=True)
+class Program:
+    """A program as the file rules see it."""
+
+    exe: str
+    input: str  # the name of its input in a row's folder
+    make_input: object  # samples -> the bytes of an input that holds them
+    expected: object  # samples -> the bytes of the whole output
+    console: object  # lines -> the console's bytes, banner first
+    success: bytes  # the console of a successful run of make_input(...)
+    failure_status: int
+    cannot_read: str
+    cannot_write: str
+    no_output: str
+    data_offset: int  # where the samples start in the input
+    header_size: int  # the output's bytes before the samples
+
+    def failure(self, *lines):
+        return self.console(*lines, "", "Abort !!!")
+
+
+P = {
+    "plivex": Program(e2e_test.EXE, "in.bgm", lambda samples: samples, e2e_test.expected_wav,
+                      e2e_test.console, e2e_test.SUCCESS, 0, "Cannot Read BgmFile !",
+                      "Cannot Write WavFile !", "Output Wav File Not Specified !", 0, 44),
+    "plivex-pack": Program(pack.PACK, "in.wav", pack.wav_file, pack.expected_bgm, pack.console,
+                           pack.success(44100), 1, "Cannot Read WavFile !", "Cannot Write BgmFile !",
+                           "Output Bgm File Not Specified !", 44, 0),
+}[_options.program]
 
 NOBODY = 65534  # uid and gid the rows that need an ordinary user drop to
-CANNOT_WRITE = failure("Cannot Write WavFile !")
-CANNOT_WRITE_DATA = failure("Please Wait ...", "", "Cannot Write WavFile !")
-CANNOT_READ_DATA = failure("Please Wait ...", "", "Cannot Read BgmFile !")
-ABORT = failure()  # open or create failed: only the ending is printed
+ABORT = P.failure()  # open or create failed: only the ending is printed
+CANNOT_WRITE_DATA = P.failure("Please Wait ...", "", P.cannot_write)
+CANNOT_READ_DATA = P.failure("Please Wait ...", "", P.cannot_read)
+# plivex writes the WAV header before "Please Wait ...", so its first write
+# fails before that line; plivex-pack's first write is of samples.
+CANNOT_WRITE_FIRST = P.failure(P.cannot_write) if P.header_size else CANNOT_WRITE_DATA
 FAULT_SHIM = os.path.abspath(e2e_test._options.fault_shim) if e2e_test._options.fault_shim else None
 if FAULT_SHIM and not os.path.isfile(FAULT_SHIM):
     sys.exit("no fault library at " + FAULT_SHIM)
@@ -62,11 +106,11 @@ class Run:
         self.status, self.out, self.err = status, out, err
 
 
-def run_plivex(args, cwd, closed=(), user=None, exe=EXE, stdin=subprocess.DEVNULL, env=None,
-               address_space=None):
-    """Runs plivex in `cwd` with the standard descriptors in `closed` closed,
-    when `user` is set as that uid and gid, and when `address_space` is set
-    with its memory limited to that many bytes."""
+def run_program(args, cwd, closed=(), user=None, exe=P.exe, stdout=subprocess.PIPE, env=None,
+                address_space=None):
+    """Runs the program in `cwd` with the standard descriptors in `closed`
+    closed, when `user` is set as that uid and gid, and when `address_space`
+    is set with its memory limited to that many bytes."""
 
     def child_setup():
         for fd in closed:
@@ -80,9 +124,8 @@ def run_plivex(args, cwd, closed=(), user=None, exe=EXE, stdin=subprocess.DEVNUL
 
     # The descriptors are set up first and closed in the child, so the run
     # does not depend on what this process's own standard streams are.
-    done = subprocess.run(RUNNER + [exe, *args], cwd=cwd, stdin=stdin,
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          timeout=TIMEOUT, preexec_fn=child_setup, env=env)
+    done = subprocess.run(RUNNER + [exe, *args], cwd=cwd, stdin=subprocess.DEVNULL, stdout=stdout,
+                          stderr=subprocess.PIPE, timeout=TIMEOUT, preexec_fn=child_setup, env=env)
     return Run(done.returncode, None if 1 in closed else done.stdout,
                None if 2 in closed else done.stderr)
 
@@ -96,12 +139,12 @@ READ_LOCKS = ("flock-shared", "posix-read", "ofd-read")
 
 
 @contextlib.contextmanager
-def held_by_another_process(path, write=False, lock="flock-exclusive"):
-    """Holds `lock` on `path` (opened for writing too when `write`) from a
-    separate process for the duration of the block."""
+def held_by_another_process(path, lock):
+    """Holds `lock` on `path` from a separate process for the duration of
+    the block."""
     code = ("import fcntl, struct, sys\n"
-            "path, mode, lock = sys.argv[1:]\n"
-            "f = open(path, 'r+b' if mode == 'w' else 'rb')\n"
+            "path, lock = sys.argv[1:]\n"
+            "f = open(path, 'rb' if lock in %r else 'r+b')\n"
             "if lock.startswith('flock'):\n"
             "    fcntl.flock(f, (fcntl.LOCK_SH if lock.endswith('shared') else fcntl.LOCK_EX)\n"
             "                | fcntl.LOCK_NB)\n"
@@ -110,8 +153,8 @@ def held_by_another_process(path, write=False, lock="flock-exclusive"):
             "    command = fcntl.F_SETLK if lock.startswith('posix') else fcntl.F_OFD_SETLK\n"
             "    fcntl.fcntl(f, command, struct.pack('hhqqi', kind, 0, 0, 0, 0))\n"
             "print('held', flush=True)\n"
-            "sys.stdin.read()\n")
-    holder = subprocess.Popen([sys.executable, "-c", code, path, "w" if write else "r", lock],
+            "sys.stdin.read()\n") % (READ_LOCKS,)
+    holder = subprocess.Popen([sys.executable, "-c", code, path, lock],
                               stdin=subprocess.PIPE, stdout=subprocess.PIPE)
     try:
         if holder.stdout.readline() != b"held\n":
@@ -124,10 +167,10 @@ def held_by_another_process(path, write=False, lock="flock-exclusive"):
 
 
 class FifoReader:
-    """Reads a FIFO from this process while plivex writes it. The read end is
-    opened before plivex starts, so plivex always finds a reader. With
-    `limit`, it stops after that many bytes and closes its end, as a player
-    that quits early does."""
+    """Reads a FIFO from this process while the program writes it. The read
+    end is opened before the program starts, so it always finds a reader.
+    With `limit`, it stops after that many bytes and closes its end, as a
+    player that quits early does."""
 
     def __init__(self, path, limit=None):
         self.fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)  # does not wait for a writer
@@ -161,66 +204,23 @@ class FifoReader:
         return bytes(self.data)
 
 
-def run_while_input_shrinks(command, cwd, input_path, fifo_path, first, new_size):
-    """Runs `command` in `cwd` with its output on the FIFO `fifo_path`, whose
-    reader waits: once `first` bytes have come through, the run has read its
-    first chunk and is held writing it. The input is then cut to `new_size`
-    bytes and the pipe drained. Returns the Run, the first bytes received,
-    and the rest."""
-    os.mkfifo(fifo_path)
-    reader = os.open(fifo_path, os.O_RDONLY | os.O_NONBLOCK)
-    os.set_blocking(reader, True)
-    proc = subprocess.Popen(RUNNER + command, cwd=cwd, stdin=subprocess.DEVNULL,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    try:
-        with os.fdopen(reader, "rb", buffering=0) as pipe:
-            head = read_exactly(pipe, first)
-            os.truncate(input_path, new_size)
-            rest = b""
-            while True:
-                chunk = pipe.read(1 << 16)
-                if not chunk:
-                    break
-                rest += chunk
-        out, err = proc.communicate(timeout=TIMEOUT)
-    finally:
-        proc.kill()
-        proc.wait()
-    return Run(proc.returncode, out, err), head, rest
-
-
-def make_sparse(path, size):
-    with open(path, "wb") as f:
-        f.truncate(size)
-
-
-def file_state(path):
-    """What must not change about a file that a run had to leave alone: for
-    a regular file its bytes, size, inode and modification time; for
-    anything else what it is."""
-    info = os.lstat(path)
-    if not stat.S_ISREG(info.st_mode):
-        return (stat.S_IFMT(info.st_mode), info.st_ino, info.st_rdev)
-    with open(path, "rb") as f:
-        content = f.read()
-    return (stat.S_IFREG, info.st_ino, info.st_size, info.st_mtime_ns, content)
-
-
 class Matrix(Case):
-    """Helpers shared by the rows: a pre-existing output with known bytes,
-    and the checks that follow every run."""
+    """Helpers shared by the rows: an input of known samples, a
+    pre-existing output with known bytes, and the checks that follow every
+    run."""
 
     DATA = pattern(3000, seed=5)
     OLD_OUTPUT = b"an earlier output that must survive"
 
     def setUp(self):
         super().setUp()
-        self.put("in.bgm", self.DATA)
+        self.put(P.input, P.make_input(self.DATA))
 
     def assert_plain_run(self, run, transcript):
-        """Exit status 0 and the exact console. A sanitizer report ends the
-        process with another status and writes to standard error."""
-        self.assertEqual(run.status, 0, run.err)
+        """The exact console, and the exit status that goes with it. A
+        sanitizer report ends the process with another status and writes to
+        standard error."""
+        self.assertEqual(run.status, 0 if transcript == P.success else P.failure_status, run.err)
         if run.out is not None:
             self.assertEqual(run.out, transcript)
         if run.err is not None:
@@ -228,28 +228,33 @@ class Matrix(Case):
             self.assertNotIn(b"runtime error", run.err)
 
     def assert_input_intact(self):
-        self.assertEqual(self.get("in.bgm"), self.DATA)
+        self.assertEqual(self.get(P.input), P.make_input(self.DATA))
 
-    def assert_complete(self, name, data=None, rate=48000):
-        self.assertEqual(self.get(name), expected_wav(self.DATA if data is None else data, rate))
+    def assert_complete(self, name, data=None):
+        self.assertEqual(self.get(name), P.expected(self.DATA if data is None else data))
+
+    def keep_old_output(self):
+        """Puts an earlier output at "out"; returns its state, which every
+        refused run must leave as it is."""
+        self.put("out", self.OLD_OUTPUT)
+        return file_state(self.path("out"))
 
 
-@posix_only
 class OutputFaults(Matrix):
     def test_output_that_cannot_be_created_or_written(self):
         os.mkdir(self.path("folder"))
         rows = [
             # (output, console, what the output path holds afterwards)
-            ("/dev/full", CANNOT_WRITE, None),
-            (os.path.join("missing", "out.wav"), ABORT, "absent"),
-            (os.path.join("in.bgm", "out.wav"), ABORT, "absent"),  # a file as folder
+            (os.path.join("missing", "out"), ABORT, "absent"),
             ("folder", ABORT, "empty folder"),
-            ("folder" + os.sep, ABORT, "empty folder"),
         ]
+        if not WINDOWS_TARGET:
+            rows += [("/dev/full", CANNOT_WRITE_FIRST, None),
+                     (os.path.join(P.input, "out"), ABORT, "absent"),  # a file as folder
+                     ("folder" + os.sep, ABORT, "empty folder")]
         for output, transcript, after in rows:
             with self.subTest(output=output):
-                run = run_plivex(["in.bgm", output], self.dir)
-                self.assert_plain_run(run, transcript)
+                self.assert_plain_run(run_program([P.input, output], self.dir), transcript)
                 self.assert_input_intact()
                 if after == "absent":
                     self.assertFalse(os.path.lexists(self.path(output)))
@@ -257,76 +262,100 @@ class OutputFaults(Matrix):
                 elif after == "empty folder":
                     self.assertEqual(os.listdir(self.path("folder")), [])
 
-    def test_output_locked_by_another_process(self):
-        self.put("out.wav", self.OLD_OUTPUT)
-        before = file_state(self.path("out.wav"))
-        for write in (False, True):
-            with self.subTest(holder_opened_for_writing=write):
-                with held_by_another_process(self.path("out.wav"), write=write):
-                    run = run_plivex(["in.bgm", "out.wav"], self.dir)
-                self.assert_plain_run(run, ABORT)
-                self.assertEqual(file_state(self.path("out.wav")), before)
-                self.assert_input_intact()
-        # Once the other process lets go, the same run succeeds.
-        self.assert_plain_run(run_plivex(["in.bgm", "out.wav"], self.dir), SUCCESS)
-        self.assert_complete("out.wav")
+    @windows_only
+    def test_device_as_output_on_windows(self):
+        for device in ("NUL", "nul"):
+            with self.subTest(device=device):
+                self.assert_plain_run(run_program([P.input, device], self.dir), P.success)
+        self.assertEqual(sorted(os.listdir(self.dir)), [P.input])
 
+    @posix_only
     def test_output_is_a_fifo(self):
         data = pattern(1 << 20, seed=9)  # far more than a pipe holds
-        self.put("big.bgm", data)
-        os.mkfifo(self.path("out.wav"))
+        self.put("big", P.make_input(data))
+        os.mkfifo(self.path("out"))
 
         # Nobody reads: refused at once. Before, a small output vanished into
         # the pipe behind a success line, and a large one blocked for good.
-        for name in ("in.bgm", "big.bgm"):
+        for name in (P.input, "big"):
             with self.subTest(reader="none", input=name):
-                self.assert_plain_run(run_plivex([name, "out.wav"], self.dir), ABORT)
-                self.assertTrue(stat.S_ISFIFO(os.lstat(self.path("out.wav")).st_mode))
+                self.assert_plain_run(run_program([name, "out"], self.dir), ABORT)
+                self.assertTrue(stat.S_ISFIFO(os.lstat(self.path("out")).st_mode))
 
         with self.subTest(reader="reads everything"):
-            reader = FifoReader(self.path("out.wav"))
-            run = run_plivex(["big.bgm", "out.wav", "32000"], self.dir)
-            self.assertEqual(reader.finish(), expected_wav(data, 32000))
-            self.assert_plain_run(run, SUCCESS)
+            reader = FifoReader(self.path("out"))
+            run = run_program(["big", "out"], self.dir)
+            self.assertEqual(reader.finish(), P.expected(data))
+            self.assert_plain_run(run, P.success)
 
         with self.subTest(reader="quits after the first block"):
             # The reader closes its end with most of the data unsent: the run
             # must report it (EPIPE) instead of waiting for a reader forever.
-            reader = FifoReader(self.path("out.wav"), limit=44 + 1024)
-            run = run_plivex(["big.bgm", "out.wav"], self.dir)
-            self.assertEqual(reader.finish(), expected_wav(data)[:44 + 1024])
+            limit = P.header_size + 1024
+            reader = FifoReader(self.path("out"), limit=limit)
+            run = run_program(["big", "out"], self.dir)
+            self.assertEqual(reader.finish(), P.expected(data)[:limit])
             self.assert_plain_run(run, CANNOT_WRITE_DATA)
-        self.assertEqual(self.get("big.bgm"), data)
+        self.assertEqual(self.get("big"), P.make_input(data))
 
-
+    @posix_only
     def test_output_is_where_the_console_goes(self):
         # /dev/stdout names whatever standard output is. When that keeps
         # data (a file, a pipe), the console lines would land in the middle
-        # of the WAV data, under a success line: refused before anything is
-        # emptied, and the console shows just the failure.
+        # of the output's data, under a success line: refused before anything
+        # is emptied, and the console shows just the failure.
         earlier = b"an earlier run's log\n"
         for output in ("/dev/stdout", "/proc/self/fd/1", "console.txt"):
             for mode in ("w", "a"):  # > and >>
                 with self.subTest(output=output, redirect=mode):
                     self.put("console.txt", earlier)
                     with open(self.path("console.txt"), mode + "b") as console_file:
-                        done = subprocess.run(RUNNER + [EXE, "in.bgm", output], cwd=self.dir,
-                                              stdin=subprocess.DEVNULL, stdout=console_file,
-                                              stderr=subprocess.PIPE, timeout=TIMEOUT)
+                        run = run_program([P.input, output], self.dir, stdout=console_file)
                     console_text = self.get("console.txt")
                     if mode == "a":
                         self.assertTrue(console_text.startswith(earlier))
                         console_text = console_text[len(earlier):]
-                    self.assert_plain_run(Run(done.returncode, console_text, done.stderr), ABORT)
+                    run.out = console_text
+                    self.assert_plain_run(run, ABORT)
                     self.assert_input_intact()
         with self.subTest(output="/dev/stdout", redirect="pipe"):
-            self.assert_plain_run(run_plivex(["in.bgm", "/dev/stdout"], self.dir), ABORT)
-        # A device keeps nothing, so it may be both.
-        with open(os.devnull, "wb") as null:
-            done = subprocess.run(RUNNER + [EXE, "in.bgm", "/dev/stdout"], cwd=self.dir,
-                                  stdin=subprocess.DEVNULL, stdout=null,
-                                  stderr=subprocess.PIPE, timeout=TIMEOUT)
-        self.assert_plain_run(Run(done.returncode, None, done.stderr), None)
+            self.assert_plain_run(run_program([P.input, "/dev/stdout"], self.dir), ABORT)
+
+    @posix_only
+    def test_terminal_may_be_output_and_console(self):
+        # A character device keeps nothing, so it may be both the output and
+        # where standard output goes (as /dev/null may: `>/dev/null`). A
+        # terminal in raw mode shows it: everything written comes through
+        # unchanged, the output's bytes between the console lines.
+        import pty
+        import tty
+        wait = b"Please Wait ...\r\n\r\n"
+        start, end = P.success.split(wait)
+        output = P.expected(self.DATA)
+        expected = start + output[:P.header_size] + wait + output[P.header_size:] + end
+        for name in ("/dev/stdout", "terminal"):
+            with self.subTest(output=name):
+                master, slave = pty.openpty()
+                tty.setraw(slave)
+                shown = bytearray()
+                try:
+                    proc = subprocess.Popen(
+                        RUNNER + [P.exe, P.input, os.ttyname(slave) if name == "terminal" else name],
+                        cwd=self.dir, stdin=subprocess.DEVNULL, stdout=slave, stderr=subprocess.PIPE)
+                    os.close(slave)
+                    while select.select([master], [], [], TIMEOUT)[0]:
+                        try:
+                            chunk = os.read(master, 65536)
+                        except OSError:  # the program has closed the terminal
+                            break
+                        if not chunk:
+                            break
+                        shown += chunk
+                    _, err = proc.communicate(timeout=TIMEOUT)
+                finally:
+                    os.close(master)
+                self.assertEqual(bytes(shown), expected)
+                self.assert_plain_run(Run(proc.returncode, None, err), P.success)
 
 
 @posix_only
@@ -336,58 +365,40 @@ class InputFaults(Matrix):
         sock = socket.socket(socket.AF_UNIX)
         sock.bind(self.path("sock"))
         self.addCleanup(sock.close)
-        self.put("out.wav", self.OLD_OUTPUT)
-        kept = file_state(self.path("out.wav"))
+        kept = self.keep_old_output()
         for name in ("fifo", "sock", "/dev/null", "/dev/zero", "/dev/full"):
             before = file_state(self.path(name))
-            for output in ("out.wav", "new.wav"):
+            for output in ("out", "new"):
                 with self.subTest(input=name, output=output):
-                    run = run_plivex([name, output], self.dir)
-                    self.assert_plain_run(run, failure('File Not Found "%s" !' % name))
-                    self.assertEqual(file_state(self.path("out.wav")), kept)
-                    self.assertFalse(os.path.exists(self.path("new.wav")))
+                    run = run_program([name, output], self.dir)
+                    self.assert_plain_run(run, P.failure('File Not Found "%s" !' % name))
+                    self.assertEqual(file_state(self.path("out")), kept)
+                    self.assertFalse(os.path.exists(self.path("new")))
                     self.assertEqual(file_state(self.path(name)), before)
 
-    def test_input_locked_by_another_process(self):
-        self.put("out.wav", self.OLD_OUTPUT)
-        kept = file_state(self.path("out.wav"))
-        with held_by_another_process(self.path("in.bgm")):
-            for output in ("out.wav", "new.wav"):
-                with self.subTest(output=output):
-                    self.assert_plain_run(run_plivex(["in.bgm", output], self.dir), ABORT)
-                    self.assertEqual(file_state(self.path("out.wav")), kept)
-                    self.assertFalse(os.path.exists(self.path("new.wav")))
-        self.assert_input_intact()
 
-    def test_inputs_of_2_gib_and_more_leave_the_output_alone(self):
-        # Sparse, so they cost no disk. 2**32 + 1024 has the low 32 bits of a
-        # small file: a length check made after truncation would take it.
-        self.put("out.wav", self.OLD_OUTPUT)
-        kept = file_state(self.path("out.wav"))
-        for size in (2**31, 2**31 + 1, 2**32 + 1024):
-            make_sparse(self.path("huge.bgm"), size)
-            for output in ("out.wav", "new.wav"):
-                with self.subTest(size=size, output=output):
-                    run = run_plivex(["huge.bgm", output], self.dir)
-                    self.assert_plain_run(run, failure("BgmFile Too Large !"))
-                    self.assertEqual(file_state(self.path("out.wav")), kept)
-                    self.assertFalse(os.path.exists(self.path("new.wav")))
-                    self.assertEqual(os.path.getsize(self.path("huge.bgm")), size)
+class SameFile(Matrix):
+    """The input named again as the output, by any name, is refused before
+    anything is emptied."""
 
-
-@posix_only
-class SameFileSpellings(Matrix):
-    """e2e_test.py covers the same file by path, hard link and symbolic link;
-    these are the spellings that go through a folder."""
-
-    def test_input_named_again_through_a_folder(self):
+    def test_input_named_again(self):
         os.mkdir(self.path("sub"))
-        os.symlink(self.dir, os.path.join(self.path("sub"), "up"))
-        for output in (os.path.join("sub", "..", "in.bgm"), os.path.join("sub", "up", "in.bgm"),
-                       "/proc/self/cwd/in.bgm"):
+        names = [P.input, "./" + P.input, os.path.join("sub", "..", P.input)]
+        if not WINDOWS_TARGET:
+            os.symlink(self.dir, self.path(os.path.join("sub", "up")))
+            os.link(self.path(P.input), self.path("hard"))
+            os.symlink(P.input, self.path("soft"))
+            os.symlink(self.path(P.input), self.path("absolute"))
+            names += [os.path.join("sub", "up", P.input), "/proc/self/cwd/" + P.input,
+                      "hard", "soft", "absolute"]
+        for output in names:
             with self.subTest(output=output):
-                self.assert_plain_run(run_plivex(["in.bgm", output], self.dir), ABORT)
+                self.assert_plain_run(run_program([P.input, output], self.dir), ABORT)
                 self.assert_input_intact()
+        if not WINDOWS_TARGET:
+            # And the other way round: the link as input, the file as output.
+            self.assert_plain_run(run_program(["soft", P.input], self.dir), ABORT)
+            self.assert_input_intact()
 
 
 def drop_privileges_reason(folder, exe):
@@ -403,7 +414,7 @@ def drop_privileges_reason(folder, exe):
         os.listdir(folder)
 
     try:
-        subprocess.run([exe, "/?"], check=True, timeout=TIMEOUT, stdin=subprocess.DEVNULL,
+        subprocess.run([exe, "/?"], timeout=TIMEOUT, stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                        preexec_fn=become_nobody)
     except (subprocess.SubprocessError, OSError) as error:
@@ -419,10 +430,10 @@ class PermissionFaults(Matrix):
     def setUp(self):
         super().setUp()
         os.chmod(self.dir, 0o777)
-        os.chmod(self.path("in.bgm"), 0o644)
+        os.chmod(self.path(P.input), 0o644)
         # The build folder need not be open to that user: run a copy.
-        self.exe = self.path("plivex-copy")
-        shutil.copy2(EXE, self.exe)
+        self.exe = self.path("program-copy")
+        shutil.copy2(P.exe, self.exe)
         os.chmod(self.exe, 0o755)
         reason = drop_privileges_reason(self.dir, self.exe)
         if reason:
@@ -430,38 +441,37 @@ class PermissionFaults(Matrix):
         self.user = NOBODY if os.geteuid() == 0 else None
 
     def run_as_user(self, *args):
-        return run_plivex(list(args), self.dir, user=self.user, exe=self.exe)
+        return run_program(list(args), self.dir, user=self.user, exe=self.exe)
 
     def test_output_folder_or_file_not_writable(self):
         os.mkdir(self.path("locked"), 0o555)
         os.chmod(self.path("locked"), 0o555)
-        self.put("readonly.wav", self.OLD_OUTPUT)
-        os.chmod(self.path("readonly.wav"), 0o444)
-        kept = file_state(self.path("readonly.wav"))
+        self.put("readonly", self.OLD_OUTPUT)
+        os.chmod(self.path("readonly"), 0o444)
+        kept = file_state(self.path("readonly"))
 
-        self.assert_plain_run(self.run_as_user("in.bgm", os.path.join("locked", "out.wav")), ABORT)
+        self.assert_plain_run(self.run_as_user(P.input, os.path.join("locked", "out")), ABORT)
         self.assertEqual(os.listdir(self.path("locked")), [])
-        self.assert_plain_run(self.run_as_user("in.bgm", "readonly.wav"), ABORT)
-        self.assertEqual(file_state(self.path("readonly.wav")), kept)
+        self.assert_plain_run(self.run_as_user(P.input, "readonly"), ABORT)
+        self.assertEqual(file_state(self.path("readonly")), kept)
         self.assert_input_intact()
         # The same user can convert where it may write: the rows above failed
         # for the rights alone.
-        self.assert_plain_run(self.run_as_user("in.bgm", "out.wav"), SUCCESS)
-        self.assert_complete("out.wav")
+        self.assert_plain_run(self.run_as_user(P.input, "out"), P.success)
+        self.assert_complete("out")
 
     def test_input_not_readable(self):
-        os.chmod(self.path("in.bgm"), 0o000)
+        os.chmod(self.path(P.input), 0o000)
         # An output the user could damage, were the run to go on.
-        self.put("out.wav", self.OLD_OUTPUT)
-        os.chmod(self.path("out.wav"), 0o666)
-        kept = file_state(self.path("out.wav"))
-        for output in ("out.wav", "new.wav"):
+        kept = self.keep_old_output()
+        os.chmod(self.path("out"), 0o666)
+        for output in ("out", "new"):
             with self.subTest(output=output):
                 # It exists, so this is not "File Not Found": the open fails.
-                self.assert_plain_run(self.run_as_user("in.bgm", output), ABORT)
-                self.assertEqual(file_state(self.path("out.wav")), kept)
-                self.assertFalse(os.path.exists(self.path("new.wav")))
-        os.chmod(self.path("in.bgm"), 0o644)
+                self.assert_plain_run(self.run_as_user(P.input, output), ABORT)
+                self.assertEqual(file_state(self.path("out")), kept)
+                self.assertFalse(os.path.exists(self.path("new")))
+        os.chmod(self.path(P.input), 0o644)
         self.assert_input_intact()
 
 
@@ -473,27 +483,24 @@ class ClosedStandardStreams(Matrix):
     def test_success_with_closed_streams(self):
         for closed in ((0,), (1,), (2,), (0, 1), (0, 2), (1, 2), (0, 1, 2)):
             with self.subTest(closed=closed):
-                self.put("out.wav", self.OLD_OUTPUT)
-                run = run_plivex(["in.bgm", "out.wav", "22050"], self.dir, closed=closed)
-                self.assert_plain_run(run, SUCCESS)
-                self.assert_complete("out.wav", rate=22050)
+                self.put("out", self.OLD_OUTPUT)
+                self.assert_plain_run(run_program([P.input, "out"], self.dir, closed=closed), P.success)
+                self.assert_complete("out")
                 self.assert_input_intact()
 
     def test_failures_with_closed_streams_do_not_wait(self):
-        self.put("out.wav", self.OLD_OUTPUT)
-        kept = file_state(self.path("out.wav"))
+        kept = self.keep_old_output()
         rows = [
-            (["missing.bgm", "out.wav"], failure('File Not Found "missing.bgm" !')),
-            (["in.bgm", "out.wav", "999"], failure("Invalid Sample Rate !")),
-            (["in.bgm", "/dev/full"], CANNOT_WRITE),
-            (["in.bgm", "in.bgm"], ABORT),
+            (["missing", "out"], P.failure('File Not Found "missing" !')),
+            ([P.input], P.failure(P.no_output)),
+            ([P.input, "/dev/full"], CANNOT_WRITE_FIRST),
+            ([P.input, P.input], ABORT),
         ]
         for closed in ((0,), (1,), (0, 1), (0, 1, 2)):
             for args, transcript in rows:
                 with self.subTest(closed=closed, args=args):
-                    run = run_plivex(args, self.dir, closed=closed)
-                    self.assert_plain_run(run, transcript)
-                    self.assertEqual(file_state(self.path("out.wav")), kept)
+                    self.assert_plain_run(run_program(args, self.dir, closed=closed), transcript)
+                    self.assertEqual(file_state(self.path("out")), kept)
                     self.assert_input_intact()
 
 
@@ -504,52 +511,52 @@ class Locks(Matrix):
     Readers may share the input; nobody may share the output."""
 
     def test_input_shared_with_readers_kept_from_writers(self):
-        self.put("out.wav", self.OLD_OUTPUT)
-        kept = file_state(self.path("out.wav"))
+        kept = self.keep_old_output()
         for lock in LOCKS:
-            write = lock not in READ_LOCKS
-            with self.subTest(lock=lock):
-                with held_by_another_process(self.path("in.bgm"), write=write, lock=lock):
-                    if write:
-                        self.assert_plain_run(run_plivex(["in.bgm", "out.wav"], self.dir), ABORT)
-                        self.assertEqual(file_state(self.path("out.wav")), kept)
-                    else:
-                        self.assert_plain_run(run_plivex(["in.bgm", "new.wav"], self.dir), SUCCESS)
-                        self.assert_complete("new.wav")
-                self.assert_input_intact()
+            with self.subTest(lock=lock), held_by_another_process(self.path(P.input), lock):
+                if lock in READ_LOCKS:
+                    self.assert_plain_run(run_program([P.input, "new"], self.dir), P.success)
+                    self.assert_complete("new")
+                    os.remove(self.path("new"))
+                else:
+                    for output in ("out", "new"):
+                        self.assert_plain_run(run_program([P.input, output], self.dir), ABORT)
+                        self.assertEqual(file_state(self.path("out")), kept)
+                        self.assertFalse(os.path.exists(self.path("new")))
+            self.assert_input_intact()
 
     def test_output_held_by_any_lock(self):
-        self.put("out.wav", self.OLD_OUTPUT)
-        before = file_state(self.path("out.wav"))
+        kept = self.keep_old_output()
         for lock in LOCKS:
             with self.subTest(lock=lock):
-                with held_by_another_process(self.path("out.wav"), write=lock not in READ_LOCKS,
-                                             lock=lock):
-                    run = run_plivex(["in.bgm", "out.wav"], self.dir)
+                with held_by_another_process(self.path("out"), lock):
+                    run = run_program([P.input, "out"], self.dir)
                 self.assert_plain_run(run, ABORT)
-                self.assertEqual(file_state(self.path("out.wav")), before)
+                self.assertEqual(file_state(self.path("out")), kept)
+        # Once the other process lets go, the same run succeeds.
+        self.assert_plain_run(run_program([P.input, "out"], self.dir), P.success)
+        self.assert_complete("out")
 
     def test_devices_are_not_locked(self):
         # Two runs to /dev/null at once, or any program holding a lock on a
         # device, must not refuse the run: a device is not a file that a
         # lock could protect.
         for lock in ("flock-exclusive", "posix-write", "ofd-write"):
-            with self.subTest(lock=lock):
-                with held_by_another_process(os.devnull, write=True, lock=lock):
-                    self.assert_plain_run(run_plivex(["in.bgm", os.devnull], self.dir), SUCCESS)
+            with self.subTest(lock=lock), held_by_another_process(os.devnull, lock):
+                self.assert_plain_run(run_program([P.input, os.devnull], self.dir), P.success)
 
     @needs_fault_shim
     def test_file_system_without_locks(self):
         # Where every lock fails with ENOLCK, the run goes on, and the
         # same-file check by device and inode is the guard that remains.
         env = with_faults(PLIVEX_FAULT_NO_LOCKS="1")
-        self.assert_plain_run(run_plivex(["in.bgm", "out.wav", "32000"], self.dir, env=env), SUCCESS)
-        self.assert_complete("out.wav", rate=32000)
-        os.link(self.path("in.bgm"), self.path("hard.wav"))
-        os.symlink("in.bgm", self.path("soft.wav"))
-        for output in ("in.bgm", "./in.bgm", "hard.wav", "soft.wav"):
+        self.assert_plain_run(run_program([P.input, "out"], self.dir, env=env), P.success)
+        self.assert_complete("out")
+        os.link(self.path(P.input), self.path("hard"))
+        os.symlink(P.input, self.path("soft"))
+        for output in (P.input, "./" + P.input, "hard", "soft"):
             with self.subTest(output=output):
-                self.assert_plain_run(run_plivex(["in.bgm", output], self.dir, env=env), ABORT)
+                self.assert_plain_run(run_program([P.input, output], self.dir, env=env), ABORT)
                 self.assert_input_intact()
 
     @needs_fault_shim
@@ -557,8 +564,8 @@ class Locks(Matrix):
         # NFS emulates flock with byte-range locks: an exclusive one on a
         # descriptor open only for reading fails with EBADF.
         env = with_faults(PLIVEX_FAULT_NFS_FLOCK="1")
-        self.assert_plain_run(run_plivex(["in.bgm", "out.wav"], self.dir, env=env), SUCCESS)
-        self.assert_complete("out.wav")
+        self.assert_plain_run(run_program([P.input, "out"], self.dir, env=env), P.success)
+        self.assert_complete("out")
 
 
 @posix_only
@@ -568,23 +575,22 @@ class ConsoleClashes(Matrix):
 
     def run_with_console(self, args, console_path, mode):
         with open(console_path, mode) as console_file:
-            done = subprocess.run(RUNNER + [EXE, *args], cwd=self.dir, stdin=subprocess.DEVNULL,
-                                  stdout=console_file, stderr=subprocess.PIPE, timeout=TIMEOUT)
-        return done
+            return run_program(args, self.dir, stdout=console_file)
 
     def test_input_that_is_the_console(self):
-        # plivex si.bgm si.wav >> si.bgm: refused at the open; the console
+        # `plivex in.bgm out.wav >> in.bgm`: refused at the open; the console
         # lines are all the input gains, and nothing is created.
+        data = P.make_input(self.DATA)
         for mode in ("ab", "r+b"):
             with self.subTest(redirect=mode):
-                self.put("in.bgm", self.DATA)
-                done = self.run_with_console(["in.bgm", "out.wav"], self.path("in.bgm"), mode)
-                self.assertEqual(done.returncode, 0)
+                self.put(P.input, data)
+                run = self.run_with_console([P.input, "out"], self.path(P.input), mode)
+                self.assert_plain_run(run, ABORT)
                 if mode == "ab":
-                    self.assertEqual(self.get("in.bgm"), self.DATA + ABORT)
+                    self.assertEqual(self.get(P.input), data + ABORT)
                 else:  # written over from the start, as `1<>in.bgm` does
-                    self.assertEqual(self.get("in.bgm"), ABORT + self.DATA[len(ABORT):])
-                self.assertFalse(os.path.exists(self.path("out.wav")))
+                    self.assertEqual(self.get(P.input), ABORT + data[len(ABORT):])
+                self.assertFalse(os.path.exists(self.path("out")))
 
     @unittest.skipUnless(os.geteuid() == 0 and shutil.which("losetup"),
                          "needs root and losetup for a loop device")
@@ -603,37 +609,18 @@ class ConsoleClashes(Matrix):
 
         for output in (device, twin):
             with self.subTest(output=output):
-                done = self.run_with_console(["in.bgm", output], device, "r+b")
-                self.assertEqual(done.returncode, 0, done.stderr)
+                run = self.run_with_console([P.input, output], device, "r+b")
+                self.assert_plain_run(run, ABORT)
                 subprocess.run(["blockdev", "--flushbufs", device], timeout=TIMEOUT)
                 with open(device, "rb") as f:
                     start = f.read(len(ABORT) + 64)
                 self.assertEqual(start, ABORT + bytes(64))
 
-        # Standard output elsewhere: a block device takes the WAV like a file.
-        self.assert_plain_run(run_plivex(["in.bgm", twin], self.dir), SUCCESS)
-        expected = expected_wav(self.DATA)
+        # Standard output elsewhere: a block device takes the output like a file.
+        self.assert_plain_run(run_program([P.input, twin], self.dir), P.success)
+        expected = P.expected(self.DATA)
         with open(device, "rb") as f:
             self.assertEqual(f.read(len(expected)), expected)
-
-
-def smallest_address_space(args, cwd, exe=EXE):
-    """The least address space, to 64 KiB, in which `exe` with `args` runs to
-    the end with exit status 0; None when no limit of 1 GiB
-    or less lets it (sanitizer runtimes reserve far more)."""
-    def runs(limit):
-        return run_plivex(args, cwd, exe=exe, address_space=limit).status == 0
-    high = 1 << 30
-    if not runs(high):
-        return None
-    low = 1 << 20
-    while high - low > 65536:
-        middle = (low + high) // 2
-        if runs(middle):
-            high = middle
-        else:
-            low = middle
-    return high
 
 
 @posix_only
@@ -641,79 +628,131 @@ class MemoryLimits(Matrix):
     """A run that cannot get the memory of its conversion fails before it
     creates or empties anything; one that needs little gets by on little."""
 
+    def smallest_address_space(self, args):
+        """The least address space, to 64 KiB, in which the program with
+        `args` runs to a success; None when no limit of 1 GiB or less lets
+        it (sanitizer runtimes reserve far more)."""
+        def runs(limit):
+            return run_program(args, self.dir, address_space=limit).status == 0
+        high = 1 << 30
+        if not runs(high):
+            return None
+        low = 1 << 20
+        while high - low > 65536:
+            middle = (low + high) // 2
+            if runs(middle):
+                high = middle
+            else:
+                low = middle
+        return high
+
     def test_memory_is_taken_before_any_file(self):
-        # The floor: a run that opens nothing (the input is missing).
-        floor = smallest_address_space(["missing.bgm", "out.wav"], self.dir)
+        # The floor: converting an empty input, which needs no buffers.
+        self.put("empty", P.make_input(b""))
+        floor = self.smallest_address_space(["empty", "out"])
         if floor is None:
             self.skipTest("the program does not run under an address-space limit of 1 GiB")
+        self.assert_complete("out", data=b"")
         # Room for the dialogue and the files, far from the 2 MiB that the
         # buffers of a large input take.
         limit = floor + (512 << 10)
-        self.put("empty.bgm", b"")
-        self.put("small.bgm", self.DATA)
-        for name, data in (("empty.bgm", b""), ("small.bgm", self.DATA)):
-            with self.subTest(input=name):
-                run = run_plivex([name, "out.wav"], self.dir, address_space=limit)
-                self.assert_plain_run(run, SUCCESS)
-                self.assert_complete("out.wav", data=data)
+        self.assert_plain_run(run_program([P.input, "out"], self.dir, address_space=limit), P.success)
+        self.assert_complete("out")
 
         big = pattern(3 << 20, seed=11)
-        self.put("big.bgm", big)
-        self.put("out.wav", self.OLD_OUTPUT)
-        kept = file_state(self.path("out.wav"))
-        for output in ("out.wav", "new.wav"):
-            with self.subTest(input="big.bgm", output=output):
-                run = run_plivex(["big.bgm", output], self.dir, address_space=limit)
+        self.put("big", P.make_input(big))
+        kept = self.keep_old_output()
+        for output in ("out", "new"):
+            with self.subTest(output=output):
+                run = run_program(["big", output], self.dir, address_space=limit)
                 self.assert_plain_run(run, ABORT)
-                self.assertEqual(file_state(self.path("out.wav")), kept)
-                self.assertFalse(os.path.exists(self.path("new.wav")))
+                self.assertEqual(file_state(self.path("out")), kept)
+                self.assertFalse(os.path.exists(self.path("new")))
         # With the memory it needs, the same run converts.
-        self.assert_plain_run(run_plivex(["big.bgm", "out.wav"], self.dir), SUCCESS)
-        self.assert_complete("out.wav", data=big)
+        self.assert_plain_run(run_program(["big", "out"], self.dir), P.success)
+        self.assert_complete("out", data=big)
 
 
 @posix_only
 class FailurePaths(Matrix):
+    MIB = 1 << 20
+
     def test_input_that_shrinks_during_the_run(self):
         # The run is held on a FIFO output whose reader waits: by the time
-        # the first data has come through, the first chunk has been read.
-        # The input is then cut to a chunk and a half, and the pipe drained.
-        mib = 1 << 20
-        data = pattern(4 * mib, seed=3)
-        self.put("big.bgm", data)
-        run, head, rest = run_while_input_shrinks([EXE, "big.bgm", "out.wav"], self.dir,
-                                                  self.path("big.bgm"), self.path("out.wav"),
-                                                  44 + 1, mib + mib // 2)
-        self.assertEqual(len(head), 45, "no data came through the FIFO")
-        self.assert_plain_run(run, CANNOT_READ_DATA)
+        # its first byte has come through, the first chunk (1 MiB of
+        # samples) has been read. The input is then cut to a chunk and a
+        # half, and the pipe drained.
+        data = pattern(3 * self.MIB, seed=3)
+        self.put("big", P.make_input(data))
+        os.mkfifo(self.path("out"))
+        reader = os.open(self.path("out"), os.O_RDONLY | os.O_NONBLOCK)
+        os.set_blocking(reader, True)
+        proc = subprocess.Popen(RUNNER + [P.exe, "big", "out"], cwd=self.dir, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        try:
+            with os.fdopen(reader, "rb", buffering=0) as pipe:
+                head = read_exactly(pipe, P.header_size + 1)
+                os.truncate(self.path("big"), P.data_offset + self.MIB + self.MIB // 2)
+                written = head + pipe.read()
+            out, err = proc.communicate(timeout=TIMEOUT)
+        finally:
+            proc.kill()
+            proc.wait()
+        self.assertEqual(len(head), P.header_size + 1, "no data came through the FIFO")
+        self.assert_plain_run(Run(proc.returncode, out, err), CANNOT_READ_DATA)
         # Exactly the first chunk's conversion came through.
-        self.assertEqual(head + rest, expected_wav(data)[:44 + mib])
+        self.assertEqual(written, P.expected(data)[:P.header_size + self.MIB])
+
+    @needs_fault_shim
+    def test_failed_read(self):
+        # A read that fails (EIO, a bad sector) is an error, never the end of
+        # the file. plivex-pack reads the WAV header before it creates the
+        # output; plivex reads only samples, once the WAV header is written.
+        data = pattern(self.MIB + 3000, seed=4)
+        self.put("big", P.make_input(data))
+        output = P.expected(data)
+        rows = [
+            # (where reads start failing, console, what the output holds)
+            (P.data_offset + self.MIB, CANNOT_READ_DATA, output[:P.header_size + self.MIB]),
+            (0, CANNOT_READ_DATA, output[:P.header_size]) if P.data_offset == 0 else
+            (0, P.failure(P.cannot_read), None),
+        ]
+        for start, transcript, after in rows:
+            with self.subTest(start=start):
+                env = with_faults(PLIVEX_FAULT_READ="/big", PLIVEX_FAULT_READ_FROM=str(start))
+                self.assert_plain_run(run_program(["big", "out"], self.dir, env=env), transcript)
+                if after is None:
+                    self.assertFalse(os.path.exists(self.path("out")))
+                else:
+                    self.assertEqual(self.get("out"), after)
+                    os.remove(self.path("out"))
 
     @needs_fault_shim
     def test_failed_close(self):
         # A failed close of the output may mean lost data: never a success.
         # A failed close of the input loses nothing.
-        env = with_faults(PLIVEX_FAULT_CLOSE="/out.wav")
-        self.assert_plain_run(run_plivex(["in.bgm", "out.wav"], self.dir, env=env),
-                              CANNOT_WRITE_DATA)
-        env = with_faults(PLIVEX_FAULT_CLOSE="/in.bgm")
-        self.assert_plain_run(run_plivex(["in.bgm", "out.wav"], self.dir, env=env), SUCCESS)
-        self.assert_complete("out.wav")
+        env = with_faults(PLIVEX_FAULT_CLOSE="/out")
+        self.assert_plain_run(run_program([P.input, "out"], self.dir, env=env), CANNOT_WRITE_DATA)
+        env = with_faults(PLIVEX_FAULT_CLOSE="/" + P.input)
+        self.assert_plain_run(run_program([P.input, "out"], self.dir, env=env), P.success)
+        self.assert_complete("out")
 
     def test_output_is_let_go_while_the_ending_waits(self):
-        # A run that failed after creating its output waits for Enter with
-        # both files closed: another program can take the output at once.
-        limit = 44 + 1024
+        # A run that failed in the middle of writing its output (a file size
+        # limit) waits for Enter with both files closed: another program can
+        # take the output at once, and what was written is the start of the
+        # right output.
+        limit = P.header_size + 1024
 
         def limit_file_size():
             resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
 
-        proc = subprocess.Popen(RUNNER + [EXE, "in.bgm", "out.wav"], cwd=self.dir,
+        proc = subprocess.Popen(RUNNER + [P.exe, P.input, "out"], cwd=self.dir,
                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                 stderr=subprocess.DEVNULL, preexec_fn=limit_file_size)
         try:
             self.assert_waits_for_enter(proc, CANNOT_WRITE_DATA)
-            with open(self.path("out.wav"), "r+b") as other:
+            with open(self.path("out"), "r+b") as other:
                 fcntl.flock(other, fcntl.LOCK_EX | fcntl.LOCK_NB)
                 fcntl.fcntl(other, fcntl.F_OFD_SETLK, struct.pack("hhqqi", fcntl.F_WRLCK, 0, 0, 0, 0))
             self.assertIsNone(proc.poll())
@@ -724,10 +763,12 @@ class FailurePaths(Matrix):
             proc.kill()
             proc.wait()
             proc.stdout.close()
-        self.assertEqual(proc.returncode, 0)
-        self.assertEqual(self.get("out.wav"), expected_wav(self.DATA)[:limit])
+        self.assertEqual(proc.returncode, P.failure_status)
+        self.assertEqual(self.get("out"), P.expected(self.DATA)[:limit])
 
 
 if __name__ == "__main__":
     _, unittest_args = e2e_test._parser.parse_known_args()
+    _, unittest_args = pack._parser.parse_known_args(unittest_args)
+    _, unittest_args = _parser.parse_known_args(unittest_args)
     unittest.main(argv=[sys.argv[0]] + unittest_args, verbosity=2)

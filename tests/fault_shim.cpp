@@ -13,6 +13,10 @@
 //       close() of a descriptor whose file's path ends in SUFFIX closes it,
 //       then reports EIO, as a network file system does when data written
 //       earlier could not be stored.
+//   PLIVEX_FAULT_READ=SUFFIX [PLIVEX_FAULT_READ_FROM=OFFSET]
+//       read() of a file whose path ends in SUFFIX fails with EIO once the
+//       file position is at OFFSET (0 unless given) or past it, as a disk
+//       with a bad sector does: the bytes before OFFSET read normally.
 //
 // Nothing of this reaches the program as shipped: it is built only with the
 // tests and loaded only by them.
@@ -102,4 +106,17 @@ extern "C" int close(int fd) {
     return -1;
   }
   return result;
+}
+
+extern "C" ssize_t read(int fd, void* buffer, size_t count) {
+  const char* suffix = std::getenv("PLIVEX_FAULT_READ");
+  if (suffix != nullptr && EndsWith(PathOf(fd), suffix)) {
+    const char* from = std::getenv("PLIVEX_FAULT_READ_FROM");
+    if (lseek(fd, 0, SEEK_CUR) >= (from != nullptr ? std::strtoll(from, nullptr, 10) : 0)) {
+      errno = EIO;
+      return -1;
+    }
+  }
+  static const auto next = Next<ssize_t (*)(int, void*, size_t)>("read");
+  return next(fd, buffer, count);
 }

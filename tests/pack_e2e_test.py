@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
 """End-to-end tests of plivex-pack, the way back from a WAV file to a PS2 Bgm
-file: its console, its exit status, the files it leaves behind, and round
-trips through plivex.
+file: its dialogue, the WAV headers it takes and refuses, and round trips
+through plivex. The file rules it shares with plivex run for both programs
+in fault_matrix_test.py.
 
-    pack_e2e_test.py --pack-exe PATH --exe PLIVEX [--runner CMD]
-                     [--fault-shim LIB] [unittest arguments]
+    pack_e2e_test.py --pack-exe PATH --exe PLIVEX [--runner CMD] [unittest arguments]
 
 WAV files come from three sources: headers built here byte by byte, Python's
 wave module, and sox and ffmpeg where they are installed (both to a file
@@ -24,10 +24,7 @@ import wave
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import e2e_test  # noqa: E402  (parses --exe and --runner)
-from e2e_test import RUNNER, TIMEOUT, Case, pattern, posix_only  # noqa: E402
-from fault_matrix_test import (file_state, held_by_another_process, needs_fault_shim,  # noqa: E402
-                               run_plivex, run_while_input_shrinks, smallest_address_space,
-                               with_faults)
+from e2e_test import RUNNER, TIMEOUT, Case, file_state, pattern  # noqa: E402
 
 _parser = argparse.ArgumentParser(add_help=False)
 _parser.add_argument("--pack-exe", required=True)
@@ -235,17 +232,6 @@ class Headers(PackCase):
                 self.assertEqual(self.get("in.wav"), contents)
 
 
-class SameFile(PackCase):
-    def test_same_file_by_another_spelling(self):
-        contents = wav_file(pattern(5000))
-        self.put("in.wav", contents)
-        for output in ("in.wav", "./in.wav", os.path.join("sub", "..", "in.wav")):
-            with self.subTest(output=output):
-                os.makedirs(self.path("sub"), exist_ok=True)
-                self.assert_pack(["in.wav", output], refused(), 1)
-                self.assertEqual(self.get("in.wav"), contents)
-
-
 class RoundTrips(PackCase):
     """plivex and plivex-pack undo each other."""
 
@@ -256,7 +242,7 @@ class RoundTrips(PackCase):
                 data = rng.randbytes(blocks * 1024)
                 self.put("in.bgm", data)
                 rate = rng.choice((1000, 22050, 44100, 48000))
-                self.assertEqual(run_plivex(["in.bgm", "mid.wav", str(rate)], self.dir).status, 0)
+                self.assertEqual(self.run_plivex("in.bgm", "mid.wav", str(rate))[0], 0)
                 self.assert_pack(["mid.wav", "back.bgm"], success(rate), 0)
                 self.assertEqual(self.get("back.bgm"), data)
 
@@ -267,7 +253,7 @@ class RoundTrips(PackCase):
                 frames = rng.randbytes(4 * frame_count)
                 self.put("in.wav", wav_file(frames, fmt_body(rate=32000)))
                 self.assert_pack(["in.wav", "mid.bgm"], success(32000), 0)
-                self.assertEqual(run_plivex(["mid.bgm", "back.wav", "32000"], self.dir).status, 0)
+                self.assertEqual(self.run_plivex("mid.bgm", "back.wav", "32000")[0], 0)
                 with wave.open(self.path("back.wav"), "rb") as w:
                     self.assertEqual((w.getnchannels(), w.getsampwidth(), w.getframerate()), (2, 2, 32000))
                     padded = frame_count + (-frame_count % 256)
@@ -326,69 +312,6 @@ class RealWriters(PackCase):
         self.assertEqual(piped[4:8], b"\xff\xff\xff\xff")
         self.assertTrue(piped.endswith(samples))
         self.check("pipe.wav", samples, read_back=False)
-
-
-@posix_only
-class Files(PackCase):
-    DATA = pattern(8 * 1024 + 12, seed=6)
-
-    def setUp(self):
-        super().setUp()
-        self.put("in.wav", wav_file(self.DATA))
-
-    def test_same_file_by_links(self):
-        os.link(self.path("in.wav"), self.path("hard.bgm"))
-        os.symlink("in.wav", self.path("soft.bgm"))
-        for output in ("hard.bgm", "soft.bgm"):
-            with self.subTest(output=output):
-                self.assert_pack(["in.wav", output], refused(), 1)
-                self.assertEqual(self.get("in.wav"), wav_file(self.DATA))
-
-    def test_locks_as_for_plivex(self):
-        self.put("out.bgm", b"held")
-        with held_by_another_process(self.path("out.bgm"), write=True, lock="posix-write"):
-            self.assert_pack(["in.wav", "out.bgm"], refused(), 1)
-        self.assertEqual(self.get("out.bgm"), b"held")
-        with held_by_another_process(self.path("in.wav"), lock="flock-shared"):
-            self.assert_pack(["in.wav", "out.bgm"], success(44100), 0)
-        with held_by_another_process(self.path("in.wav"), write=True, lock="ofd-write"):
-            self.assert_pack(["in.wav", "new.bgm"], refused(), 1)
-        self.assertFalse(os.path.exists(self.path("new.bgm")))
-
-    def test_write_failures(self):
-        self.assert_pack(["in.wav", "/dev/full"],
-                         refused("Please Wait ...", "", "Cannot Write BgmFile !"), 1)
-
-    @needs_fault_shim
-    def test_failed_close(self):
-        self.assert_pack(["in.wav", "out.bgm"], refused("Please Wait ...", "", "Cannot Write BgmFile !"),
-                         1, env=with_faults(PLIVEX_FAULT_CLOSE="/out.bgm"))
-
-    def test_wav_that_shrinks_during_the_run(self):
-        # As in the fault matrix: the run is held on a FIFO output, the input
-        # cut once the first chunk is read, the pipe then drained.
-        mib = 1 << 20
-        frames = pattern(3 * mib, seed=8)
-        self.put("big.wav", wav_file(frames))
-        run, head, rest = run_while_input_shrinks([PACK, "big.wav", "out.bgm"], self.dir,
-                                                  self.path("big.wav"), self.path("out.bgm"),
-                                                  1, 44 + mib + 1000)
-        self.assertEqual(run.out, refused("Please Wait ...", "", "Cannot Read WavFile !"))
-        self.assertEqual(run.status, 1)
-        self.assertEqual(head + rest, expected_bgm(frames[:mib]))
-
-    def test_memory_is_taken_before_any_file(self):
-        # The floor: packing an empty WAV file, which needs no buffers.
-        self.put("empty.wav", wav_file(b""))
-        floor = smallest_address_space(["empty.wav", "x.bgm"], self.dir, exe=PACK)
-        if floor is None:
-            self.skipTest("the program does not run under an address-space limit of 1 GiB")
-        limit = floor + (512 << 10)
-        self.put("big.wav", wav_file(pattern(3 << 20)))
-        self.put("out.bgm", b"kept")
-        run = run_plivex(["big.wav", "out.bgm"], self.dir, exe=PACK, address_space=limit)
-        self.assertEqual((run.status, run.out), (1, refused()))
-        self.assertEqual(self.get("out.bgm"), b"kept")
 
 
 if __name__ == "__main__":
