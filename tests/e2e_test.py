@@ -101,6 +101,27 @@ def read_exactly(stream, count, timeout=TIMEOUT):
     return data
 
 
+def read_terminal(master, proc):
+    """What is written to the pseudo-terminal whose controlling side is
+    `master`, until every writer has closed it or, once nothing more comes,
+    until `proc` has ended."""
+    shown = bytearray()
+    deadline = time.monotonic() + TIMEOUT
+    while time.monotonic() < deadline:
+        ready, _, _ = select.select([master], [], [], 0.2)
+        if ready:
+            try:
+                chunk = os.read(master, 65536)
+            except OSError:  # every writer has closed the terminal
+                break
+            if not chunk:
+                break
+            shown += chunk
+        elif proc.poll() is not None:
+            break
+    return bytes(shown)
+
+
 def blocked_reading_standard_input(pid):
     """True when process `pid` sits in read() on descriptor 0, False when it
     is doing anything else, None when this cannot be seen (not Linux on

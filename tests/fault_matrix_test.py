@@ -23,7 +23,6 @@ import dataclasses
 import fcntl
 import os
 import resource
-import select
 import shutil
 import socket
 import stat
@@ -38,7 +37,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import e2e_test  # noqa: E402  (parses --exe, --runner and --fault-shim)
 import pack_e2e_test as pack  # noqa: E402  (parses --pack-exe)
 from e2e_test import (RUNNER, TIMEOUT, WINDOWS_TARGET, Case, file_state, pattern,  # noqa: E402
-                      posix_only, read_exactly, windows_only)
+                      posix_only, read_exactly, read_terminal, windows_only)
 
 _parser = argparse.ArgumentParser(add_help=False)
 _parser.add_argument("--program", choices=("plivex", "plivex-pack"), required=True)
@@ -337,24 +336,16 @@ class OutputFaults(Matrix):
             with self.subTest(output=name):
                 master, slave = pty.openpty()
                 tty.setraw(slave)
-                shown = bytearray()
                 try:
                     proc = subprocess.Popen(
                         RUNNER + [P.exe, P.input, os.ttyname(slave) if name == "terminal" else name],
                         cwd=self.dir, stdin=subprocess.DEVNULL, stdout=slave, stderr=subprocess.PIPE)
                     os.close(slave)
-                    while select.select([master], [], [], TIMEOUT)[0]:
-                        try:
-                            chunk = os.read(master, 65536)
-                        except OSError:  # the program has closed the terminal
-                            break
-                        if not chunk:
-                            break
-                        shown += chunk
+                    shown = read_terminal(master, proc)
                     _, err = proc.communicate(timeout=TIMEOUT)
                 finally:
                     os.close(master)
-                self.assertEqual(bytes(shown), expected)
+                self.assertEqual(shown, expected)
                 self.assert_plain_run(Run(proc.returncode, None, err), P.success)
 
 

@@ -16,18 +16,16 @@ import contextlib
 import fcntl
 import os
 import re
-import select
 import struct
 import subprocess
 import sys
 import termios
-import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import e2e_test  # noqa: E402  (parses --exe and --runner)
 from e2e_test import (BANNER, EXE, RUNNER, SUCCESS, TIMEOUT, WINDOWS_TARGET,  # noqa: E402
-                      Case, expected_wav, failure, pattern)
+                      Case, expected_wav, failure, pattern, read_terminal)
 
 _parser = argparse.ArgumentParser(add_help=False)
 _parser.add_argument("--holder", default="")
@@ -352,31 +350,18 @@ class Console(NameCase):
         except OSError as error:
             self.skipTest("no pseudo-terminal: %s" % error)
         fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 25, 120, 0, 0))
-        shown = bytearray()
         try:
             proc = subprocess.Popen(RUNNER + [EXE, *args], cwd=self.dir, env=RUN_ENV,
                                     stdin=subprocess.DEVNULL, stdout=slave, stderr=subprocess.DEVNULL)
             os.close(slave)
             slave = -1
-            deadline = time.monotonic() + TIMEOUT
-            while time.monotonic() < deadline:
-                ready, _, _ = select.select([master], [], [], 0.2)
-                if ready:
-                    try:
-                        chunk = os.read(master, 65536)
-                    except OSError:  # every writer has closed the terminal
-                        break
-                    if not chunk:
-                        break
-                    shown += chunk
-                elif proc.poll() is not None:
-                    break
+            shown = read_terminal(master, proc)
             proc.wait(timeout=TIMEOUT)
         finally:
             if slave >= 0:
                 os.close(slave)
             os.close(master)
-        return _CONTROL.sub(b"", bytes(shown)).replace(b"\r", b"")
+        return _CONTROL.sub(b"", shown).replace(b"\r", b"")
 
     def test_names_show_as_typed_on_a_terminal(self):
         # On Windows this is the console path (WriteConsoleW): the UTF-8
