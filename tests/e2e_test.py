@@ -94,7 +94,7 @@ def read_exactly(stream, count, timeout=TIMEOUT):
         ready, _, _ = select.select([fd], [], [], max(0.0, deadline - time.monotonic()))
         if not ready:
             break
-        chunk = os.read(fd, count - len(data))
+        chunk = os.read(fd, min(count - len(data), 1 << 16))
         if not chunk:
             break
         data += chunk
@@ -396,26 +396,20 @@ class Console(Case):
         self.assertEqual(proc.returncode, 0)
 
     @posix_only
-    def test_closed_output_does_not_stop_the_conversion(self):
+    def test_console_without_reader_does_not_stop_the_conversion(self):
+        # Console lines to a pipe nobody reads fail (EPIPE); the run goes on.
+        # fault_matrix_test.py has the closed standard streams.
         data = pattern(50_000)
         self.put("in.bgm", data)
-        for how in ("closed descriptor", "pipe without reader"):
-            with self.subTest(how=how):
-                self.put("out.wav", b"")
-                command = RUNNER + [EXE, "in.bgm", "out.wav"]
-                if how == "closed descriptor":
-                    done = subprocess.run(command, cwd=self.dir, stdin=subprocess.DEVNULL,
-                                          preexec_fn=lambda: os.close(1), timeout=TIMEOUT)
-                else:
-                    read_end, write_end = os.pipe()
-                    os.close(read_end)
-                    try:
-                        done = subprocess.run(command, cwd=self.dir, stdin=subprocess.DEVNULL,
-                                              stdout=write_end, timeout=TIMEOUT)
-                    finally:
-                        os.close(write_end)
-                self.assertEqual(done.returncode, 0)
-                self.assertEqual(self.get("out.wav"), expected_wav(data))
+        read_end, write_end = os.pipe()
+        os.close(read_end)
+        try:
+            done = subprocess.run(RUNNER + [EXE, "in.bgm", "out.wav"], cwd=self.dir,
+                                  stdin=subprocess.DEVNULL, stdout=write_end, timeout=TIMEOUT)
+        finally:
+            os.close(write_end)
+        self.assertEqual(done.returncode, 0)
+        self.assertEqual(self.get("out.wav"), expected_wav(data))
 
 
 if __name__ == "__main__":

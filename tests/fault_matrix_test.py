@@ -29,8 +29,6 @@ import stat
 import struct
 import subprocess
 import sys
-import threading
-import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -165,42 +163,27 @@ def held_by_another_process(path, lock):
         holder.stdout.close()
 
 
-class FifoReader:
-    """Reads a FIFO from this process while the program writes it. The read
-    end is opened before the program starts, so it always finds a reader.
-    With `limit`, it stops after that many bytes and closes its end, as a
-    player that quits early does."""
-
-    def __init__(self, path, limit=None):
-        self.fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)  # does not wait for a writer
-        os.set_blocking(self.fd, True)
-        self.limit = limit
-        self.data = bytearray()
-        self.writer_done = threading.Event()
-        self.thread = threading.Thread(target=self._read, daemon=True)
-        self.thread.start()
-
-    def _read(self):
-        deadline = time.monotonic() + TIMEOUT
-        try:
-            while time.monotonic() < deadline:
-                want = 65536 if self.limit is None else self.limit - len(self.data)
-                if want == 0:
-                    return
-                chunk = os.read(self.fd, want)
-                if chunk:
-                    self.data += chunk
-                elif self.writer_done.is_set():
-                    return  # the writer is gone and the pipe is drained
-                else:
-                    time.sleep(0.01)  # no writer yet
-        finally:
-            os.close(self.fd)
-
-    def finish(self):
-        self.writer_done.set()
-        self.thread.join(TIMEOUT)
-        return bytes(self.data)
+def run_on_fifo(args, cwd, fifo, first=None, then=None):
+    """Runs the program on `args` in `cwd`, writing to the FIFO `fifo`
+    whose read end is opened here first, so that the run finds a reader.
+    Reads `first` bytes (all, when None); then calls `then` and reads the
+    rest, or without `then` closes the read end there, as a player that
+    quits early does. Returns the Run and the bytes read."""
+    reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)  # does not wait for a writer
+    os.set_blocking(reader, True)
+    proc = subprocess.Popen(RUNNER + [P.exe, *args], cwd=cwd, stdin=subprocess.DEVNULL,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        with os.fdopen(reader, "rb", buffering=0) as pipe:
+            data = read_exactly(pipe, first if first is not None else 1 << 62)
+            if then:
+                then()
+                data += read_exactly(pipe, 1 << 62)
+        out, err = proc.communicate(timeout=TIMEOUT)
+    finally:
+        proc.kill()
+        proc.wait()
+    return Run(proc.returncode, out, err), data
 
 
 class Matrix(Case):
@@ -282,18 +265,16 @@ class OutputFaults(Matrix):
                 self.assertTrue(stat.S_ISFIFO(os.lstat(self.path("out")).st_mode))
 
         with self.subTest(reader="reads everything"):
-            reader = FifoReader(self.path("out"))
-            run = run_program(["big", "out"], self.dir)
-            self.assertEqual(reader.finish(), P.expected(data))
+            run, written = run_on_fifo(["big", "out"], self.dir, self.path("out"))
+            self.assertEqual(written, P.expected(data))
             self.assert_plain_run(run, P.success)
 
         with self.subTest(reader="quits after the first block"):
             # The reader closes its end with most of the data unsent: the run
             # must report it (EPIPE) instead of waiting for a reader forever.
             limit = P.header_size + 1024
-            reader = FifoReader(self.path("out"), limit=limit)
-            run = run_program(["big", "out"], self.dir)
-            self.assertEqual(reader.finish(), P.expected(data)[:limit])
+            run, written = run_on_fifo(["big", "out"], self.dir, self.path("out"), first=limit)
+            self.assertEqual(written, P.expected(data)[:limit])
             self.assert_plain_run(run, CANNOT_WRITE_DATA)
         self.assertEqual(self.get("big"), P.make_input(data))
 
@@ -676,21 +657,10 @@ class FailurePaths(Matrix):
         data = pattern(3 * self.MIB, seed=3)
         self.put("big", P.make_input(data))
         os.mkfifo(self.path("out"))
-        reader = os.open(self.path("out"), os.O_RDONLY | os.O_NONBLOCK)
-        os.set_blocking(reader, True)
-        proc = subprocess.Popen(RUNNER + [P.exe, "big", "out"], cwd=self.dir, stdin=subprocess.DEVNULL,
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        try:
-            with os.fdopen(reader, "rb", buffering=0) as pipe:
-                head = read_exactly(pipe, P.header_size + 1)
-                os.truncate(self.path("big"), P.data_offset + self.MIB + self.MIB // 2)
-                written = head + pipe.read()
-            out, err = proc.communicate(timeout=TIMEOUT)
-        finally:
-            proc.kill()
-            proc.wait()
-        self.assertEqual(len(head), P.header_size + 1, "no data came through the FIFO")
-        self.assert_plain_run(Run(proc.returncode, out, err), CANNOT_READ_DATA)
+        run, written = run_on_fifo(
+            ["big", "out"], self.dir, self.path("out"), first=P.header_size + 1,
+            then=lambda: os.truncate(self.path("big"), P.data_offset + self.MIB + self.MIB // 2))
+        self.assert_plain_run(run, CANNOT_READ_DATA)
         # Exactly the first chunk's conversion came through.
         self.assertEqual(written, P.expected(data)[:P.header_size + self.MIB])
 
