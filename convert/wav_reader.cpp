@@ -170,7 +170,7 @@ WavHeader ParseWavHeader(ByteCount file_size, const ReadAt& read_at) {
   std::optional<std::uint32_t> sample_rate;
   std::optional<Samples> samples;
   ByteCount position = kRiffHeaderSize;  // never past file_size
-  while ((!sample_rate || !samples) && position < file_size) {
+  while ((!sample_rate || !samples) && position != file_size) {
     std::array<std::uint8_t, kChunkHeaderSize> chunk{};
     if (!file.Fill(position, chunk)) return Refuse(WavProblem::kCutShort);
     const std::uint32_t size = U32(chunk, 4);
