@@ -260,6 +260,7 @@ class Headers(PackCase):
         rows = [
             ("mono", wav_file(frames, fmt_body(channels=1)), "WavFile Is Not Stereo (1 Channel) !"),
             ("six channels", wav_file(frames, fmt_body(channels=6)), "WavFile Is Not Stereo (6 Channels) !"),
+            ("no channels", wav_file(frames, fmt_body(channels=0)), "WavFile Is Not Stereo (0 Channels) !"),
             ("8 bits", wav_file(frames, fmt_body(bits=8)), "WavFile Is Not 16Bit (8Bit) !"),
             ("24 bits", wav_file(frames, fmt_body(bits=24)), "WavFile Is Not 16Bit (24Bit) !"),
             ("float", wav_file(frames, fmt_body(tag=3, bits=32)), "WavFile Is Floating Point, Not PCM !"),
