@@ -64,12 +64,16 @@ class Program:
 
 
 P = {
-    "plivex": Program(e2e_test.EXE, "in.bgm", lambda samples: samples, e2e_test.expected_wav,
-                      e2e_test.console, e2e_test.SUCCESS, 0, "Cannot Read BgmFile !",
-                      "Cannot Write WavFile !", "Output Wav File Not Specified !", 0, 44),
-    "plivex-pack": Program(pack.PACK, "in.wav", pack.wav_file, pack.expected_bgm, pack.console,
-                           pack.success(44100), 1, "Cannot Read WavFile !", "Cannot Write BgmFile !",
-                           "Output Bgm File Not Specified !", 44, 0),
+    "plivex": Program(
+        exe=e2e_test.EXE, input="in.bgm", make_input=bytes, expected=e2e_test.expected_wav,
+        console=e2e_test.console, success=e2e_test.SUCCESS, failure_status=0,
+        cannot_read="Cannot Read BgmFile !", cannot_write="Cannot Write WavFile !",
+        no_output="Output Wav File Not Specified !", data_offset=0, header_size=44),
+    "plivex-pack": Program(
+        exe=pack.PACK, input="in.wav", make_input=pack.wav_file, expected=pack.expected_bgm,
+        console=pack.console, success=pack.success(44100), failure_status=1,
+        cannot_read="Cannot Read WavFile !", cannot_write="Cannot Write BgmFile !",
+        no_output="Output Bgm File Not Specified !", data_offset=44, header_size=0),
 }[_options.program]
 
 NOBODY = 65534  # uid and gid the rows that need an ordinary user drop to
