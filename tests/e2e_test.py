@@ -397,35 +397,6 @@ class Files(Case):
         for device in ("NUL", "nul"):
             with self.subTest(device=device):
                 self.assert_run(["in.bgm", device], SUCCESS)
-        # The console, under each of its names, is refused before anything
-        # reaches it. Wine gives the program a console when it runs in a
-        # terminal (raw, so no line ending is changed); Wine's cursor codes
-        # are left out of what the terminal shows.
-        import pty
-        import re
-        import tty
-        for device in ("CONOUT$", "conout$", ".\\CONOUT$", "CON"):
-            with self.subTest(device=device):
-                master, terminal = pty.openpty()
-                tty.setraw(terminal)
-                proc = subprocess.Popen(RUNNER + [EXE, "in.bgm", device], cwd=self.dir,
-                                        stdin=subprocess.DEVNULL, stdout=terminal,
-                                        stderr=subprocess.DEVNULL)
-                os.close(terminal)
-                shown = b""
-                try:
-                    while select.select([master], [], [], TIMEOUT)[0]:
-                        chunk = os.read(master, 65536)
-                        if not chunk:
-                            break
-                        shown += chunk
-                except OSError:  # the terminal's last user has gone
-                    pass
-                finally:
-                    os.close(master)
-                    proc.wait(timeout=TIMEOUT)
-                self.assertEqual(re.sub(rb"\x1b\[[0-9;?]*[A-Za-z]", b"", shown), failure())
-                self.assertEqual(proc.returncode, 0)
         self.assertEqual(self.get("in.bgm"), data)
         self.assertEqual(sorted(os.listdir(self.dir)), ["in.bgm"])
 
