@@ -39,15 +39,15 @@ constexpr ProgramTexts kTexts = {
     .cannot_write = "Cannot Write WavFile !",
 };
 
-}  // namespace
-
+// True when an input of `length` bytes can be converted. The input length
+// is a signed 32-bit count; every length up to its largest value also fits
+// both unsigned 32-bit size fields of the header (the RIFF size is 36 more).
 bool IsConvertibleLength(platform::ByteCount length) {
-  // The input length is a signed 32-bit count; every length up to its
-  // largest value also fits both unsigned 32-bit size fields of the header
-  // (the RIFF size is 36 more).
   constexpr platform::ByteCount kMaxInputLength = 0x7FFFFFFF;
   return length <= kMaxInputLength;
 }
+
+}  // namespace
 
 void RunConverter(const std::vector<std::string>& arguments) {
   StartRun(kTexts);

@@ -91,7 +91,7 @@ BENCHMARK(BM_ConvertBlocksInMemory)->Arg(64)->Unit(benchmark::kMillisecond);
 
 void BM_PackBlocksInMemory(benchmark::State& state) {
   OverMemoryFiles(state, [](auto& input, auto& output, plivex::platform::ByteCount length) {
-    plivex::PackBlocks(input, output, length, plivex::BlockBuffers(length));
+    plivex::PackBlocks(input, output, length, plivex::PackedSize(length), plivex::BlockBuffers(length));
   });
 }
 BENCHMARK(BM_PackBlocksInMemory)->Arg(64)->Unit(benchmark::kMillisecond);

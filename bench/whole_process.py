@@ -3,13 +3,15 @@
 the same input.
 
     whole_process.py --exe build-bench/plivex [--pack-exe build-bench/plivex-pack]
-                     [--mb 200] [--pairs 7] [--dir D]
+                     [--mb 200] [--pairs 21] [--dir D]
 
 Creates an input of random bytes, then runs the two commands alternately
 (plivex, cat, plivex, cat, ...) so that both see the same machine state,
-and prints each one's median wall time and their ratio. With --pack-exe,
-the same for packing plivex's output back (plivex-pack against `cat` on
-that WAV file). Before each run,
+and prints each one's median CPU time (user + system) and wall time, and
+the median of their ratios pair by pair. With --pack-exe, the same for
+packing plivex's output back (plivex-pack against `cat` on that WAV file),
+and for a WAV file whose samples start at another offset, since reads off
+the page grid could cost more. Before each run,
 outside the timing, the previous output is deleted and the file system is
 synced, so no run pays for writing back another's data. Finally it prints the
 peak resident memory of converting (and packing) a 1 MB and a large input,
@@ -28,9 +30,15 @@ import time
 
 
 def timed(command, stdout):
+    """Runs `command`; returns its (CPU, wall) seconds, CPU being user + system."""
     start = time.perf_counter()
-    subprocess.run(command, stdin=subprocess.DEVNULL, stdout=stdout, check=True)
-    return time.perf_counter() - start
+    proc = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=stdout)
+    _, status, usage = os.wait4(proc.pid, 0)
+    wall = time.perf_counter() - start
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    if proc.returncode != 0:
+        raise subprocess.CalledProcessError(proc.returncode, command)
+    return usage.ru_utime + usage.ru_stime, wall
 
 
 def make_input(path, size):
@@ -56,8 +64,9 @@ def peak_kib(command):
 
 
 def compare(name, command, source, output, pairs):
-    """Median wall times of `command` and of `cat source > output`, run in
-    alternating pairs after one unmeasured pair; prints them and the ratio."""
+    """Median CPU and wall times of `command` and of `cat source > output`,
+    run in alternating pairs after one unmeasured pair; prints them and the
+    medians of the ratios, pair by pair."""
     out_cat = output + ".cat"
     commands = {
         name: lambda: timed(command, subprocess.DEVNULL),
@@ -72,15 +81,28 @@ def compare(name, command, source, output, pairs):
                     os.remove(stale)
             # Start each run with nothing left to write back from the last.
             os.sync()
-            elapsed = run()
+            measured = run()
             if pair:
-                times[key].append(elapsed)
-    medians = {}
+                times[key].append(measured)
     for key, values in times.items():
-        medians[key] = statistics.median(values)
-        spread = ", ".join(f"{v * 1000:.0f}" for v in values)
-        print(f"  {key:11s} median {medians[key] * 1000:7.1f} ms   (runs: {spread} ms)")
-    print(f"  ratio {name} / cat: {medians[name] / medians['cat']:.2f}")
+        cpu = statistics.median(c for c, _ in values)
+        wall = statistics.median(w for _, w in values)
+        print(f"  {key:11s} median CPU {cpu * 1000:6.1f} ms, wall {wall * 1000:6.1f} ms")
+    for index, figure in ((0, "CPU"), (1, "wall")):
+        ratio = statistics.median(a[index] / b[index] for a, b in zip(times[name], times["cat"]))
+        print(f"  {figure} {name} / cat, median of {pairs} pairs: {ratio:.2f}")
+
+
+def shifted_wav(wav, path, offset):
+    """A copy of the WAV file `wav` (44-byte header) whose samples start at
+    `offset` instead: a JUNK chunk fills the gap."""
+    with open(wav, "rb") as src, open(path, "wb") as dst:
+        header = src.read(44)
+        junk = offset - 44 - 8
+        riff_size = int.from_bytes(header[4:8], "little") + 8 + junk
+        dst.write(header[:4] + riff_size.to_bytes(4, "little") + header[8:36])
+        dst.write(b"JUNK" + junk.to_bytes(4, "little") + bytes(junk) + header[36:])
+        shutil.copyfileobj(src, dst, 1 << 20)
 
 
 def main():
@@ -88,7 +110,7 @@ def main():
     parser.add_argument("--exe", required=True)
     parser.add_argument("--pack-exe", help="plivex-pack, to measure the way back too")
     parser.add_argument("--mb", type=int, default=200, help="input size in MB (10^6 bytes)")
-    parser.add_argument("--pairs", type=int, default=7)
+    parser.add_argument("--pairs", type=int, default=21)
     parser.add_argument("--dir", help="folder for the files (default: a new one in the build folder)")
     args = parser.parse_args()
 
@@ -108,6 +130,12 @@ def main():
             subprocess.run([exe, big, big_wav], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                            check=True)
             compare("plivex-pack", [pack, big_wav, packed], big_wav, packed, args.pairs)
+            # Samples that start on the page grid (4096) rather than 44 bytes past it.
+            aligned_wav = os.path.join(work, "aligned.wav")
+            shifted_wav(big_wav, aligned_wav, 4096)
+            print("  the same with the samples at offset 4096:")
+            compare("plivex-pack", [pack, aligned_wav, packed], aligned_wav, packed, args.pairs)
+            os.remove(aligned_wav)
 
         small = os.path.join(work, "small.bgm")
         small_wav = os.path.join(work, "small.wav")

@@ -15,6 +15,7 @@ namespace plivex {
 // right). Samples are 2 opaque bytes, never reordered or changed.
 inline constexpr std::size_t kBlockSize = 1024;
 inline constexpr std::size_t kChannelHalf = kBlockSize / 2;
+inline constexpr std::size_t kFrameSize = 4;  // a left and a right sample
 
 // Maps one Bgm block onto 256 WAV frames: frame j is left sample j followed
 // by right sample j, each byte pair kept in order.
@@ -34,13 +35,16 @@ void InterleaveBlock(std::span<const std::uint8_t, kBlockSize> frames,
 // of aligned memory markedly faster (about 10% of a whole conversion).
 class BlockBuffers {
  public:
-  // Buffers for converting `length` bytes: whole blocks enough for them,
-  // but never more than one chunk (1 MiB) each; none for an empty input.
-  // Raises std::bad_alloc.
+  // Buffers for writing `length` bytes of blocks: whole blocks enough for
+  // them, but never more than one chunk (1 MiB) each, and a page more to
+  // write from (see MapBlocks); none for an empty output. Raises
+  // std::bad_alloc.
   explicit BlockBuffers(platform::ByteCount length);
 
   std::span<std::uint8_t> Source() const { return {source_.get(), size_}; }
-  std::span<std::uint8_t> Target() const { return {target_.get(), size_}; }
+  std::span<std::uint8_t> Target() const { return {target_.get(), size_ == 0 ? 0 : size_ + kPageSize}; }
+
+  static constexpr std::size_t kPageSize = 4096;
 
  private:
   struct Release {
@@ -55,20 +59,37 @@ class BlockBuffers {
 };
 
 // Converts the next `input_length` bytes of `input`, read from its current
-// position, into sample data written to `output` at its current position:
-// 1024 bytes out for every block, the final short block filled up with zero
-// bytes first, through `buffers` (made for at least `input_length`). The
-// file layer raises EReadError when the input ends early or cannot be read,
-// and EWriteError when the output cannot be written.
+// position, into sample data written to `output` at its current position,
+// which is right after the 44-byte WAV header: 1024 bytes out for every
+// block, the final short block filled up with zero bytes first, through
+// `buffers` (made for at least `input_length`). The file layer raises
+// EReadError when the input ends early or cannot be read, and EWriteError
+// when the output cannot be written.
 void ConvertBlocks(platform::File& input, platform::File& output, platform::ByteCount input_length,
                    const BlockBuffers& buffers);
 
+// The size of the Bgm file that `data_length` bytes of WAV sample data fill:
+// whole blocks, the last one completed with silence.
+platform::ByteCount PackedSize(platform::ByteCount data_length);
+
 // The way back: the next `data_length` bytes of WAV sample data in `input`
-// become Bgm blocks in `output`, 1024 bytes out for every 256 frames, the
-// final block (and a trailing part of a frame) completed with zero bytes,
-// through `buffers` (made for at least `data_length`). Failures as for
+// become Bgm blocks in `output` at its start, 1024 bytes out for every 256
+// frames, until `bgm_size` bytes are written: cut there, even inside a
+// block, when the samples are longer, or filled up with zero bytes
+// (silence) when they are shorter. Samples past the cut are never read.
+// `buffers` are made for at least `bgm_size`. Failures as for
 // ConvertBlocks.
 void PackBlocks(platform::File& input, platform::File& output, platform::ByteCount data_length,
-                const BlockBuffers& buffers);
+                platform::ByteCount bgm_size, const BlockBuffers& buffers);
+
+// How the whole frames of `data_length` bytes of WAV sample data fit a Bgm
+// file of `bgm_size` bytes: how many of them are cut off (their right
+// sample, or both, lie past its end), or how many frames of silence follow
+// them. At most one of the two is not 0.
+struct FrameFit {
+  platform::ByteCount dropped;
+  platform::ByteCount added;
+};
+FrameFit FitFrames(platform::ByteCount data_length, platform::ByteCount bgm_size);
 
 }  // namespace plivex

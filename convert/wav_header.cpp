@@ -2,6 +2,8 @@
 
 #include <string_view>
 
+#include "convert/wav_format.h"
+
 namespace plivex {
 
 namespace {
@@ -26,10 +28,6 @@ class HeaderWriter {
   std::size_t pos_ = 0;
 };
 
-constexpr std::uint32_t kChannels = 2;
-constexpr std::uint32_t kBitsPerSample = 16;
-constexpr std::uint32_t kBlockAlign = kChannels * kBitsPerSample / 8;  // one frame
-
 }  // namespace
 
 std::array<std::uint8_t, kWavHeaderSize> MakeWavHeader(std::int32_t sample_rate,
@@ -43,13 +41,13 @@ std::array<std::uint8_t, kWavHeaderSize> MakeWavHeader(std::int32_t sample_rate,
   header.U32(length + 36);  // +36 = "WAVE" + the whole "fmt " chunk + the "data" chunk header
   header.Tag("WAVE");
   header.Tag("fmt ");
-  header.U32(16);  // size of the PCM format fields that follow
-  header.U16(1);   // PCM
-  header.U16(kChannels);
+  header.U32(kWavPcmFormatSize);
+  header.U16(kWavFormatPcm);
+  header.U16(kWavChannels);
   header.U32(rate);
-  header.U32(rate * kBlockAlign);  // bytes per second
-  header.U16(kBlockAlign);
-  header.U16(kBitsPerSample);
+  header.U32(rate * kWavBlockAlign);  // bytes per second
+  header.U16(kWavBlockAlign);
+  header.U16(kWavBitsPerSample);
   header.Tag("data");
   header.U32(length);
   return bytes;

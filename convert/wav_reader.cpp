@@ -5,6 +5,8 @@
 #include <optional>
 #include <string_view>
 
+#include "convert/wav_format.h"
+
 namespace plivex {
 
 namespace {
@@ -18,15 +20,13 @@ constexpr ByteCount kChunkHeaderSize = 8;  // the chunk's id, then its size
 // end of the file.
 constexpr std::uint32_t kOpenSize = 0xFFFFFFFF;
 
-// The fmt chunk: tag, channels, rate, bytes per second, block align and bits
-// take 16 bytes; WAVE_FORMAT_EXTENSIBLE adds the extension's size, the valid
-// bits, the channel mask and the sub-format GUID, 40 bytes in all. Nothing
-// past those is ever needed.
-constexpr std::size_t kPcmFormatSize = 16;
+// The fmt chunk: after the 16 bytes of plain PCM's fields,
+// WAVE_FORMAT_EXTENSIBLE adds the extension's size, the valid bits, the
+// channel mask and the sub-format GUID, 40 bytes in all. Nothing past those
+// is ever needed.
 constexpr std::size_t kExtensibleFormatSize = 40;
 constexpr std::uint32_t kExtensionSize = 22;  // the extension, without its own size field
 
-constexpr std::uint32_t kTagPcm = 1;
 constexpr std::uint32_t kTagFloat = 3;
 constexpr std::uint32_t kTagExtensible = 0xFFFE;
 
@@ -35,10 +35,6 @@ constexpr std::uint32_t kTagExtensible = 0xFFFE;
 // first field is stored little-endian). These are its other 14 bytes.
 constexpr std::array<std::uint8_t, 14> kSubFormatSuffix = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
                                                            0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
-
-constexpr std::uint32_t kStereo = 2;
-constexpr std::uint32_t kBitsPerSample = 16;
-constexpr std::uint32_t kBlockAlign = kStereo * kBitsPerSample / 8;
 
 // Chunk headers are read through a window of this size, so a file of many
 // tiny chunks costs a read per window rather than per chunk (a header of a
@@ -65,6 +61,8 @@ WavRefusal Refuse(WavProblem problem, std::uint32_t found = 0) { return {problem
 class FileWindow {
  public:
   FileWindow(ByteCount file_size, const ReadAt& read_at) : file_size_(file_size), read_at_(read_at) {}
+
+  ByteCount Size() const { return file_size_; }
 
   // Fills `buffer` (at most a window) with the bytes at `offset`. False when
   // they are not all in the file, or the file turns out shorter than its size.
@@ -101,7 +99,7 @@ std::variant<std::uint32_t, WavRefusal> CheckFormat(std::span<const std::uint8_t
   const std::uint32_t sample_rate = U32(fields, 4);
   const std::uint32_t block_align = U16(fields, 12);
   const std::uint32_t bits = U16(fields, 14);
-  std::uint32_t valid_bits = kBitsPerSample;
+  std::uint32_t valid_bits = kWavBitsPerSample;
 
   if (tag == kTagExtensible) {
     // The real format is the sub-format's; an extension too short to name
@@ -114,34 +112,55 @@ std::variant<std::uint32_t, WavRefusal> CheckFormat(std::span<const std::uint8_t
     tag = U16(fields, 24);
   }
   if (tag == kTagFloat) return Refuse(WavProblem::kFloatingPoint, tag);
-  if (tag != kTagPcm) return Refuse(WavProblem::kNotPcm, tag);
-  if (channels != kStereo) return Refuse(WavProblem::kNotStereo, channels);
-  if (bits != kBitsPerSample) return Refuse(WavProblem::kNot16Bit, bits);
+  if (tag != kWavFormatPcm) return Refuse(WavProblem::kNotPcm, tag);
+  if (channels != kWavChannels) return Refuse(WavProblem::kNotStereo, channels);
+  if (bits != kWavBitsPerSample) return Refuse(WavProblem::kNot16Bit, bits);
   // 0 valid bits: the writer did not say, so the container's 16 count.
-  if (valid_bits != kBitsPerSample && valid_bits != 0) return Refuse(WavProblem::kNot16Bit, valid_bits);
-  if (block_align != kBlockAlign) return Refuse(WavProblem::kBadBlockAlign, block_align);
+  if (valid_bits != kWavBitsPerSample && valid_bits != 0) return Refuse(WavProblem::kNot16Bit, valid_bits);
+  if (block_align != kWavBlockAlign) return Refuse(WavProblem::kBadBlockAlign, block_align);
   if (sample_rate == 0) return Refuse(WavProblem::kNoSampleRate);
   return sample_rate;
 }
+
+// "RIFF", any RIFF size, "WAVE" at the start of the file, or why not.
+// RF64 (sizes in a ds64 chunk) and RIFX (big-endian) are not RIFF: only the
+// little-endian form with 32-bit sizes is read. A file that matches as far
+// as it goes but ends first is cut short.
+std::optional<WavRefusal> CheckRiffHeader(FileWindow& file) {
+  std::array<std::uint8_t, kRiffHeaderSize> riff{};
+  const auto present =
+      std::span(riff).first(static_cast<std::size_t>(std::min(file.Size(), kRiffHeaderSize)));
+  if (!file.Fill(0, present)) return Refuse(WavProblem::kCutShort);
+  std::array<std::uint8_t, kRiffHeaderSize> expected = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E'};
+  std::copy(riff.begin() + 4, riff.begin() + 8, expected.begin() + 4);  // any RIFF size
+  if (!std::equal(present.begin(), present.end(), expected.begin())) return Refuse(WavProblem::kNotRiffWave);
+  if (present.size() < kRiffHeaderSize) return Refuse(WavProblem::kCutShort);
+  return std::nullopt;
+}
+
+// The fmt chunk of `size` bytes whose body starts at `body`: the sample
+// rate of 16-bit stereo PCM, or why not. One that runs past the end of the
+// file is refused by the walk, like any chunk.
+std::variant<std::uint32_t, WavRefusal> ReadFormat(FileWindow& file, ByteCount body, std::uint32_t size) {
+  if (size < kWavPcmFormatSize) return Refuse(WavProblem::kCutShort);
+  std::array<std::uint8_t, kExtensibleFormatSize> fields{};
+  const auto needed = std::span(fields).first(std::min<std::size_t>(size, kExtensibleFormatSize));
+  if (!file.Fill(body, needed)) return Refuse(WavProblem::kCutShort);
+  return CheckFormat(needed);
+}
+
+// Where the samples are: the first data chunk's body, or the part of it
+// that is in the file.
+struct Samples {
+  ByteCount offset;
+  ByteCount length;
+};
 
 }  // namespace
 
 WavHeader ParseWavHeader(ByteCount file_size, const ReadAt& read_at) {
   FileWindow file(file_size, read_at);
-
-  // RF64 (sizes in a ds64 chunk) and RIFX (big-endian) are not RIFF: only
-  // the little-endian form with 32-bit sizes is read. A file that matches
-  // as far as it goes but ends first is cut short.
-  std::array<std::uint8_t, kRiffHeaderSize> riff{};
-  const auto riff_bytes =
-      std::span(riff).first(static_cast<std::size_t>(std::min(file_size, kRiffHeaderSize)));
-  if (!file.Fill(0, riff_bytes)) return Refuse(WavProblem::kCutShort);
-  std::array<std::uint8_t, kRiffHeaderSize> expected = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E'};
-  std::copy(riff.begin() + 4, riff.begin() + 8, expected.begin() + 4);  // any RIFF size
-  if (!std::equal(riff_bytes.begin(), riff_bytes.end(), expected.begin())) {
-    return Refuse(WavProblem::kNotRiffWave);
-  }
-  if (riff_bytes.size() < kRiffHeaderSize) return Refuse(WavProblem::kCutShort);
+  if (const auto refusal = CheckRiffHeader(file)) return *refusal;
 
   // The chunks are walked up to the end of the file, whatever the RIFF size
   // says: writers that stream leave it open, and others get it wrong. Only
@@ -149,38 +168,31 @@ WavHeader ParseWavHeader(ByteCount file_size, const ReadAt& read_at) {
   // like any unknown chunk (or never reached, as the walk ends once both
   // are found).
   std::optional<std::uint32_t> sample_rate;
-  std::optional<WavLayout> data;         // its sample rate is filled in at the end
+  std::optional<Samples> samples;
   ByteCount position = kRiffHeaderSize;  // never past file_size
-  while (!sample_rate || !data) {
-    const ByteCount left = file_size - position;
-    if (left == 0) break;
+  while ((!sample_rate || !samples) && position != file_size) {
     std::array<std::uint8_t, kChunkHeaderSize> chunk{};
-    if (left < kChunkHeaderSize || !file.Fill(position, chunk)) return Refuse(WavProblem::kCutShort);
+    if (!file.Fill(position, chunk)) return Refuse(WavProblem::kCutShort);
     const std::uint32_t size = U32(chunk, 4);
     const ByteCount body = position + kChunkHeaderSize;
     const ByteCount room = file_size - body;  // from the body to the end of the file
 
     if (!sample_rate && HasId(chunk, 0, "fmt ")) {
-      // (One that runs past the end is refused below, like any chunk.)
-      if (size < kPcmFormatSize) return Refuse(WavProblem::kCutShort);
-      std::array<std::uint8_t, kExtensibleFormatSize> fields{};
-      const auto needed = std::span(fields).first(std::min<std::size_t>(size, kExtensibleFormatSize));
-      if (!file.Fill(body, needed)) return Refuse(WavProblem::kCutShort);
-      const auto checked = CheckFormat(needed);
-      if (const auto* refusal = std::get_if<WavRefusal>(&checked)) return *refusal;
-      sample_rate = std::get<std::uint32_t>(checked);
-    } else if (!data && HasId(chunk, 0, "data")) {
+      const auto format = ReadFormat(file, body, size);
+      if (const auto* refusal = std::get_if<WavRefusal>(&format)) return *refusal;
+      sample_rate = std::get<std::uint32_t>(format);
+    } else if (!samples && HasId(chunk, 0, "data")) {
       if (size == kOpenSize || size > room) {
         // The samples run to the end of the file, so no chunk follows
         // them: a fmt chunk that was not before them is not there.
-        data = WavLayout{0, body, room};
+        samples = Samples{body, room};
         break;
       }
-      data = WavLayout{0, body, size};
+      samples = Samples{body, size};
     }
 
-    // A skipped chunk that runs past the end leaves the file cut short of
-    // the fmt or data chunk still missing.
+    // Any other chunk that runs past the end, the fmt chunk included,
+    // leaves the file cut short of the chunk still missing.
     if (size > room) return Refuse(WavProblem::kCutShort);
     position = body + size;
     // An odd-sized chunk is followed by a pad byte, which a last chunk may
@@ -189,9 +201,8 @@ WavHeader ParseWavHeader(ByteCount file_size, const ReadAt& read_at) {
   }
 
   if (!sample_rate) return Refuse(WavProblem::kNoFormatChunk);
-  if (!data) return Refuse(WavProblem::kNoDataChunk);
-  data->sample_rate = *sample_rate;
-  return *data;
+  if (!samples) return Refuse(WavProblem::kNoDataChunk);
+  return WavLayout{*sample_rate, samples->offset, samples->length};
 }
 
 WavHeader ParseWavHeader(std::span<const std::uint8_t> file) {

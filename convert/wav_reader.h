@@ -26,8 +26,10 @@ struct WavLayout {
 // Why a file is not taken.
 enum class WavProblem {
   kNotRiffWave,    // no "RIFF" size "WAVE" at the start (RF64 and RIFX included)
-  kCutShort,       // the file ends inside a header or a chunk that has to be read
-  kNoFormatChunk,  // no "fmt " chunk before the end, or none before an open data chunk
+  kCutShort,       // the file ends inside a header or the fmt chunk's fields, a chunk
+                   // walked past runs past the end, or the fmt chunk is under 16 bytes
+  kNoFormatChunk,  // no "fmt " chunk before the end, or none before a data chunk whose
+                   // samples take the rest of the file (open or past the end)
   kNoDataChunk,    // no "data" chunk
   kFloatingPoint,  // IEEE float samples; found: the (sub-)format tag, 3
   kNotPcm,         // found: the (sub-)format tag, or 0xFFFE for an extensible
@@ -53,11 +55,13 @@ using WavHeader = std::variant<WavLayout, WavRefusal>;
 using ReadAt = std::function<std::size_t(platform::ByteCount offset, std::span<std::uint8_t> buffer)>;
 
 // Decides on the header of a file of `file_size` bytes, reading it through
-// `read_at`. Reads only inside the file, a few dozen bytes per chunk
-// header and at most 40 bytes of the fmt chunk; everything else is skipped
-// by its size. A read that comes back short (the file is shorter than
-// `file_size`) is a header cut short. Whatever `read_at` raises passes
-// through.
+// `read_at` in windows of up to 4 KiB, only inside the file. Of what is
+// read, only the chunk headers and at most 40 bytes of the fmt chunk are
+// looked at; a new window is read only when one of those is not in the
+// last, so a chunk's body is skipped by its size, not read, and a file of
+// many small chunks costs a read per window. A read that comes back short
+// (the file is shorter than `file_size`) is a header cut short. Whatever
+// `read_at` raises passes through.
 WavHeader ParseWavHeader(platform::ByteCount file_size, const ReadAt& read_at);
 
 // The same decision over a whole file held in memory.

@@ -12,6 +12,8 @@ namespace plivex::platform {
 using system::FileIdentity;
 using system::FileKind;
 
+bool IsExistingFile(const std::string& path) { return ExistingFileSize(path).has_value(); }
+
 // Ownership moves with the handle; what each backend does lives in Close().
 
 File::File(File&& other) noexcept : handle_(std::exchange(other.handle_, system::kNoHandle)) {}

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -20,6 +21,10 @@ inline constexpr Handle kNoHandle = -1;
 
 // True when `path` names an existing regular file. Opens nothing.
 bool IsExistingFile(const std::string& path);
+
+// The size of the existing regular file `path` names, or nothing when it
+// names none (missing, a folder, a device). Opens nothing.
+std::optional<ByteCount> ExistingFileSize(const std::string& path);
 
 // An open file, read and written at its current position. Move-only; a
 // File that is destroyed while still open is closed and the result of that

@@ -148,9 +148,10 @@ bool Empty(Handle handle) {
 
 }  // namespace system
 
-bool IsExistingFile(const std::string& path) {
+std::optional<ByteCount> ExistingFileSize(const std::string& path) {
   struct stat info {};
-  return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+  if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+  return static_cast<ByteCount>(info.st_size);
 }
 
 bool File::Close() noexcept {

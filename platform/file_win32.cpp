@@ -157,14 +157,15 @@ bool Empty(Handle handle) { return SetEndOfFile(ToHandle(handle)) != 0; }
 
 }  // namespace system
 
-bool IsExistingFile(const std::string& path) {
+std::optional<ByteCount> ExistingFileSize(const std::string& path) {
   const std::optional<std::u16string> name = SystemName(path);
-  if (!name) return false;
+  if (!name) return std::nullopt;
   // Unlike a directory search, this takes the name literally: no wildcards,
   // and nothing but the attributes is looked at.
   WIN32_FILE_ATTRIBUTE_DATA data{};
-  if (!GetFileAttributesExW(ToWchar(*name).c_str(), GetFileExInfoStandard, &data)) return false;
-  return (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+  if (!GetFileAttributesExW(ToWchar(*name).c_str(), GetFileExInfoStandard, &data)) return std::nullopt;
+  if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return std::nullopt;
+  return (static_cast<ByteCount>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
 bool File::Close() noexcept {

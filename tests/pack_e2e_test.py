@@ -36,10 +36,11 @@ PACK = os.path.abspath(_options.pack_exe)
 
 BANNER = "Plivex-Pack V1.1 By Vorn Tessil / Q.L.K"
 USAGE = [
-    "Usage: Plivex-Pack WavFile BgmFile",
+    "Usage: Plivex-Pack WavFile BgmFile [Size]",
     "",
     "       WavFile = Windows PCM 16Bit Stereo, Any Sample Rate",
     "       BgmFile = Output File PS2 Bgm",
+    "       Size    = BgmFile Size In Bytes, Or A File Of That Size",
 ]
 
 
@@ -47,9 +48,10 @@ def console(*lines):
     return b"".join(line.encode("latin-1") + b"\r\n" for line in (BANNER, "") + lines)
 
 
-def success(rate):
+def success(rate, *fit):
+    """A success, with the line that says how the music fitted a size."""
     return console("Please Wait ...", "",
-                   "WavFile Sample Rate Is %d Hz (Not Stored In BgmFile)" % rate,
+                   "WavFile Sample Rate Is %d Hz (Not Stored In BgmFile)" % rate, *fit,
                    "Operation Successfully Completed.")
 
 
@@ -131,8 +133,7 @@ class Dialogue(PackCase):
     def test_success_and_what_follows_the_names(self):
         frames = pattern(3000, seed=4)
         self.put("in.wav", wav_file(frames, fmt_body(rate=22050)))
-        for args in (["in.wav", "out.bgm"], ["", "in.wav", "out.bgm"],
-                     ["in.wav", "out.bgm", "48000", "more"]):
+        for args in (["in.wav", "out.bgm"], ["", "in.wav", "out.bgm"]):
             with self.subTest(args=args):
                 self.assert_pack(args, success(22050), 0)
                 self.assertEqual(self.get("out.bgm"), expected_bgm(frames))
@@ -160,6 +161,62 @@ class Dialogue(PackCase):
             proc.stdout.close()
         self.assert_pack(["missing.wav"], refused('File Not Found "missing.wav" !'), 1,
                          stdin=subprocess.DEVNULL)
+
+
+class Sizes(PackCase):
+    """plivex-pack WavFile BgmFile Size: the Bgm file is exactly Size bytes,
+    the block layout cut there or followed by silence."""
+
+    FRAMES = pattern(4 * 868, seed=12)  # 3 blocks and 100 frames, at 22050 Hz
+
+    def setUp(self):
+        super().setUp()
+        self.put("in.wav", wav_file(self.FRAMES, fmt_body(rate=22050)))
+
+    def test_sizes_as_numbers(self):
+        cut = "WavFile Longer Than Size: Last %s Cut Off !"
+        rows = [
+            # (Size, how the whole frames fit)
+            ("3784", []),  # 3 blocks, 512 left bytes and 100 right samples: exact
+            ("3783", [cut % "1 Frame (0.000 Seconds)"]),  # half the last right sample
+            ("3782", [cut % "1 Frame (0.000 Seconds)"]),
+            ("1000", [cut % "624 Frames (0.028 Seconds)"]),  # left half and 244 right samples
+            ("512", [cut % "868 Frames (0.039 Seconds)"]),  # only left samples
+            ("+1", [cut % "868 Frames (0.039 Seconds)"]),
+            ("4096", ["WavFile Shorter Than Size: 156 Frames (0.007 Seconds) Of Silence Added"]),
+            ("  $100000", ["WavFile Shorter Than Size: 261276 Frames (11.849 Seconds) Of Silence Added"]),
+        ]
+        for size, fit in rows:
+            with self.subTest(size=size):
+                self.assert_pack(["in.wav", "out.bgm", size, "ignored"], success(22050, *fit), 0)
+                length = int(size.strip().replace("$", "0x"), 0)
+                layout = expected_bgm(self.FRAMES)
+                self.assertEqual(self.get("out.bgm"), (layout + bytes(max(0, length - len(layout))))[:length])
+
+    def test_size_of_a_file_even_the_output_itself(self):
+        self.put("original.bgm", bytes(range(256)) * 12)  # 3072 bytes
+        expected = expected_bgm(self.FRAMES)[:3072]
+        self.assert_pack(["in.wav", "new.bgm", "original.bgm"],
+                         success(22050, "WavFile Longer Than Size: Last 100 Frames (0.005 Seconds) Cut Off !"), 0)
+        self.assertEqual(self.get("new.bgm"), expected)
+        # In place: the size is taken before the output is emptied.
+        self.assert_pack(["in.wav", "original.bgm", "original.bgm"],
+                         success(22050, "WavFile Longer Than Size: Last 100 Frames (0.005 Seconds) Cut Off !"), 0)
+        self.assertEqual(self.get("original.bgm"), expected)
+
+    def test_refused_sizes_touch_no_file(self):
+        os.mkdir(self.path("folder"))
+        self.put("empty.bgm", b"")
+        self.put("out.bgm", b"an earlier Bgm file")
+        kept = file_state(self.path("out.bgm"))
+        rows = [(size, "Invalid Size !") for size in ("0", "-1024", "$80000000", "empty.bgm")]
+        rows += [(name, 'Size File Not Found "%s" !' % name) for name in ("missing.bgm", "folder", "1000x")]
+        for size, message in rows:
+            with self.subTest(size=size):
+                for output in ("out.bgm", "new.bgm"):
+                    self.assert_pack(["in.wav", output, size], refused(message), 1)
+                self.assertEqual(file_state(self.path("out.bgm")), kept)
+                self.assertFalse(os.path.exists(self.path("new.bgm")))
 
 
 class Headers(PackCase):
@@ -203,6 +260,7 @@ class Headers(PackCase):
         rows = [
             ("mono", wav_file(frames, fmt_body(channels=1)), "WavFile Is Not Stereo (1 Channel) !"),
             ("six channels", wav_file(frames, fmt_body(channels=6)), "WavFile Is Not Stereo (6 Channels) !"),
+            ("no channels", wav_file(frames, fmt_body(channels=0)), "WavFile Is Not Stereo (0 Channels) !"),
             ("8 bits", wav_file(frames, fmt_body(bits=8)), "WavFile Is Not 16Bit (8Bit) !"),
             ("24 bits", wav_file(frames, fmt_body(bits=24)), "WavFile Is Not 16Bit (24Bit) !"),
             ("float", wav_file(frames, fmt_body(tag=3, bits=32)), "WavFile Is Floating Point, Not PCM !"),

@@ -23,11 +23,9 @@ void PrintTo(const WavLayout& layout, std::ostream* out) {
        << layout.data_length << "}";
 }
 
+// The problem as its number: its place in the list of WavProblem.
 void PrintTo(const WavRefusal& refusal, std::ostream* out) {
-  static const char* const kNames[] = {"kNotRiffWave",   "kCutShort",    "kNoFormatChunk", "kNoDataChunk",
-                                       "kFloatingPoint", "kNotPcm",      "kNotStereo",     "kNot16Bit",
-                                       "kBadBlockAlign", "kNoSampleRate"};
-  *out << "refusal{" << kNames[static_cast<int>(refusal.problem)] << ", found " << refusal.found << "}";
+  *out << "refusal{problem " << static_cast<int>(refusal.problem) << ", found " << refusal.found << "}";
 }
 
 namespace {
@@ -287,9 +285,7 @@ std::vector<Case> RefusedCases() {
       {"short and not RIFF", Builder().Text("RIX").Build(), Refused(WavProblem::kNotRiffWave)},
       {"short and not WAVE", Builder().Text("RIFF").U32(0).Text("WB").Build(),
        Refused(WavProblem::kNotRiffWave)},
-      {"empty file", {}, Refused(WavProblem::kCutShort)},
 
-      {"no chunk at all", Riff().Build(), Refused(WavProblem::kNoFormatChunk)},
       {"data alone", Riff().Chunk("data", kSamples).Build(), Refused(WavProblem::kNoFormatChunk)},
       {"open data before fmt",
        Riff().Text("data").U32(0xFFFFFFFF).Raw(kSamples).Chunk("fmt ", Fields(pcm)).Build(),
@@ -297,7 +293,6 @@ std::vector<Case> RefusedCases() {
       {"data past the end before fmt", Riff().Text("data").U32(100).Chunk("fmt ", Fields(pcm)).Build(),
        Refused(WavProblem::kNoFormatChunk)},
       {"only a LIST", Riff().Chunk("LIST", Bytes(4, 'x')).Build(), Refused(WavProblem::kNoFormatChunk)},
-      {"fmt alone", Riff().Chunk("fmt ", Fields(pcm)).Build(), Refused(WavProblem::kNoDataChunk)},
       {"fmt and other chunks",
        Riff().Chunk("fmt ", Fields(pcm)).Chunk("LIST", Bytes(4, 'x')).Chunk("fact", Bytes(4, 0)).Build(),
        Refused(WavProblem::kNoDataChunk)},
@@ -311,10 +306,11 @@ std::vector<Case> RefusedCases() {
        Refused(WavProblem::kCutShort)},
       {"fmt past the end", Riff().Text("fmt ").U32(40).Raw(Fields(pcm)).Build(),
        Refused(WavProblem::kCutShort)},
+      {"fmt of 50 bytes with 40 there, after the data",
+       Riff().Chunk("data", kSamples).Text("fmt ").U32(50).Raw(Fmt40(pcm, {})).Build(),
+       Refused(WavProblem::kCutShort)},
       {"a chunk past the end before the data",
        Riff().Chunk("fmt ", Fields(pcm)).Text("LIST").U32(100).Raw(Bytes(20, 'x')).Build(),
-       Refused(WavProblem::kCutShort)},
-      {"a chunk header cut short after fmt", Riff().Chunk("fmt ", Fields(pcm)).Text("data").Build(),
        Refused(WavProblem::kCutShort)},
       {"a chunk header cut short after data", Riff().Chunk("data", kSamples).Text("fmt ").U16(16).Build(),
        Refused(WavProblem::kCutShort)},
@@ -421,25 +417,9 @@ TEST(ParseWavHeader, ReadFailuresPassThrough) {
   EXPECT_THROW(ParseWavHeader(100, failing), EReadError);
 }
 
-class ReadWavHeaderTest : public ::testing::Test {
- protected:
-  // Writes `bytes` as a file, reads its header, and returns it with the
-  // next `after` bytes read from where the input was left.
-  WavHeader ReadFromFile(const Bytes& bytes, std::size_t after, Bytes& next) {
-    const auto path = dir_.File("in.wav");
-    plivex::test::WriteBytes(path, bytes);
-    auto input = platform::OpenInput(path);
-    WavHeader header = ReadWavHeader(input);
-    next.assign(after, 0xEE);
-    next.resize(input.Read(next));
-    EXPECT_TRUE(input.Close());
-    return header;
-  }
-
-  plivex::test::ScopedTempDir dir_;
-};
-
-TEST_F(ReadWavHeaderTest, LeavesTheInputAtTheFirstSample) {
+// Through a real file: the layout, and the input left at the first sample.
+TEST(ReadWavHeader, LeavesTheInputAtTheFirstSample) {
+  plivex::test::ScopedTempDir dir;
   const Bytes samples = plivex::test::PatternBytes(4096, 3);
   const struct {
     const char* name;
@@ -447,51 +427,26 @@ TEST_F(ReadWavHeaderTest, LeavesTheInputAtTheFirstSample) {
     ByteCount offset;
   } cases[] = {
       {"fmt then data", Riff().Chunk("fmt ", Fields({})).Chunk("data", samples).Build(), 44},
-      {"LIST first",
-       Riff().Chunk("LIST", Bytes(9, 'L')).Chunk("fmt ", Fields({})).Chunk("data", samples).Build(), 62},
+      {"a large odd chunk first",
+       Riff()
+           .Chunk("JUNK", Bytes((5u << 20) + 1, 'J'))
+           .Chunk("fmt ", Fields({}))
+           .Chunk("data", samples)
+           .Build(),
+       (5u << 20) + 54},
       {"fmt after the data", Riff().Chunk("data", samples).Chunk("fmt ", Fields({})).Build(), 20},
       {"open data", Riff().Chunk("fmt ", Fields({})).Text("data").U32(0xFFFFFFFF).Raw(samples).Build(), 44},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    Bytes next;
-    EXPECT_EQ(ReadFromFile(c.file, 16, next), (WavHeader{WavLayout{44100, c.offset, samples.size()}}));
+    plivex::test::WriteBytes(dir.File("in.wav"), c.file);
+    auto input = platform::OpenInput(dir.File("in.wav"));
+    EXPECT_EQ(ReadWavHeader(input), (WavHeader{WavLayout{44100, c.offset, samples.size()}}));
+    Bytes next(16);
+    next.resize(input.Read(next));
     EXPECT_EQ(next, Take(samples, 16));
+    EXPECT_TRUE(input.Close());
   }
-}
-
-TEST_F(ReadWavHeaderTest, SkipsALargeChunkBeforeTheData) {
-  const Bytes samples = plivex::test::PatternBytes(100, 5);
-  const Bytes big(5u << 20, 0x4A);
-  Bytes next;
-  const auto header = ReadFromFile(
-      Riff().Chunk("JUNK", big).Chunk("fmt ", Fields({})).Chunk("data", samples).Build(), 200, next);
-  EXPECT_EQ(header, (WavHeader{WavLayout{44100, 12 + 8 + big.size() + 32, 100}}));
-  EXPECT_EQ(next, samples);
-}
-
-TEST_F(ReadWavHeaderTest, RefusesAFileCutShort) {
-  const Bytes whole = Riff().Chunk("fmt ", Fields({})).Chunk("data", kSamples).Build();
-  Bytes next;
-  EXPECT_EQ(ReadFromFile(Take(whole, 30), 0, next), (WavHeader{Refused(WavProblem::kCutShort)}));
-  EXPECT_EQ(ReadFromFile(Take(whole, 4), 0, next), (WavHeader{Refused(WavProblem::kCutShort)}));
-}
-
-TEST(FileSeek, MovesTheReadPosition) {
-  plivex::test::ScopedTempDir dir;
-  const Bytes content = plivex::test::PatternBytes(3000);
-  plivex::test::WriteBytes(dir.File("in.bin"), content);
-  auto input = platform::OpenInput(dir.File("in.bin"));
-
-  Bytes got(10);
-  for (const ByteCount position : {2990u, 0u, 1234u}) {
-    input.Seek(position);
-    ASSERT_EQ(input.Read(got), 10u);
-    EXPECT_EQ(got, Bytes(content.begin() + position, content.begin() + position + 10));
-  }
-  input.Seek(5000);  // past the end: nothing to read there
-  EXPECT_EQ(input.Read(got), 0u);
-  EXPECT_THROW(input.Seek(std::numeric_limits<ByteCount>::max()), EReadError);
 }
 
 }  // namespace
