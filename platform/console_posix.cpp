@@ -22,6 +22,8 @@ namespace system {
 
 Handle StandardInput() { return STDIN_FILENO; }
 
+Handle StandardOutput() { return STDOUT_FILENO; }
+
 void WriteConsoleLine(std::string_view line) {
   // A console that is gone (closed, a pipe nobody reads) ends the line
   // there; the run goes on.

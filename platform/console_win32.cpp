@@ -15,7 +15,7 @@ namespace {
 system::Handle StandardHandle(DWORD which) {
   const HANDLE handle = GetStdHandle(which);
   if (handle == INVALID_HANDLE_VALUE || handle == nullptr) return system::kNoHandle;
-  return reinterpret_cast<system::Handle>(handle);
+  return system::FromHandle(handle);
 }
 
 // Writes all of `text` to a console, a call at a time, until it is out or a
@@ -52,14 +52,16 @@ namespace system {
 
 Handle StandardInput() { return StandardHandle(STD_INPUT_HANDLE); }
 
+Handle StandardOutput() { return StandardHandle(STD_OUTPUT_HANDLE); }
+
 void WriteConsoleLine(std::string_view line) {
-  const Handle out = StandardHandle(STD_OUTPUT_HANDLE);
+  const Handle out = StandardOutput();
   if (out == kNoHandle) return;
   // A console shows UTF-16 as it is, whatever its code page, so a name in
   // any script shows as typed; the console's code page is left alone.
   DWORD mode = 0;
-  if (GetConsoleMode(reinterpret_cast<HANDLE>(out), &mode)) {
-    WriteConsoleAll(reinterpret_cast<HANDLE>(out), ToWchar(Utf8ToWideForDisplay(line)));
+  if (GetConsoleMode(ToHandle(out), &mode)) {
+    WriteConsoleAll(ToHandle(out), ToWchar(Utf8ToWideForDisplay(line)));
     return;
   }
   // A file or a pipe gets the UTF-8 bytes through WriteFile as they are:

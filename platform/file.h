@@ -12,6 +12,13 @@ namespace plivex::platform {
 // on every platform; the programs check their own limits against it.
 using ByteCount = std::uint64_t;
 
+namespace system {
+// An open file or standard stream as the backend knows it: a descriptor on
+// POSIX, a HANDLE on Windows.
+using Handle = std::intptr_t;
+inline constexpr Handle kNoHandle = -1;
+}  // namespace system
+
 // True when `path` names an existing regular file. Opens nothing.
 bool IsExistingFile(const std::string& path);
 
@@ -31,7 +38,7 @@ class File {
   File& operator=(const File&) = delete;
   ~File();
 
-  bool IsOpen() const noexcept { return handle_ != kNoHandle; }
+  bool IsOpen() const noexcept { return handle_ != system::kNoHandle; }
 
   // Fills `buffer` from the current position. Returns the number of bytes
   // read, which is less than the buffer's size only at the end of the file.
@@ -62,12 +69,9 @@ class File {
   friend File CreateOutput(const std::string& path, const File& input);
 
  private:
-  using Handle = std::intptr_t;  // a descriptor, or a Windows HANDLE
-  static constexpr Handle kNoHandle = -1;
+  explicit File(system::Handle handle) noexcept : handle_(handle) {}
 
-  explicit File(Handle handle) noexcept : handle_(handle) {}
-
-  Handle handle_ = kNoHandle;
+  system::Handle handle_ = system::kNoHandle;
 };
 
 // Opens an existing regular file for reading, or raises EFOpenError.
@@ -84,10 +88,11 @@ File OpenInput(const std::string& path);
 // Creates `path`, or empties an existing file of that name, for writing.
 // Fails with EFCreateError, before anything is emptied, when `path` is the
 // same file as `input`, when it is the file, pipe or block device that
-// standard output (the console) writes to, when another program holds it
-// (Windows: has it open at all; Linux: has locked it, in either family),
-// and when it is a pipe that nobody reads. Only a regular file is locked
-// on Linux; devices and pipes are written as they are.
+// standard output (the console) writes to, when it is a Windows console
+// (CON, CONOUT$, under any spelling), when another program holds it
+// (Windows: has it open for reading or writing; Linux: has locked it, in
+// either family), and when it is a pipe that nobody reads. Only a regular
+// file is locked on Linux; devices and pipes are written as they are.
 File CreateOutput(const std::string& path, const File& input);
 
 }  // namespace plivex::platform

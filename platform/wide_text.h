@@ -47,6 +47,12 @@ inline constexpr std::size_t kLongPathThreshold = 248;
 // starts with \\?\ is passed as it is.
 std::u16string LongPathForm(std::u16string_view path, std::u16string_view full_path);
 
+// The name that the Windows backend gives the file services for `path`
+// (UTF-8, as the program holds it): LongPathForm of it and of what
+// GetFullPathNameW makes of it. Nothing when `path` is not the UTF-8 form of
+// any name. Defined on Windows only (file_win32.cpp).
+std::optional<std::u16string> SystemName(const std::string& path);
+
 // The same code units as the other 16-bit character type, to meet the
 // Windows headers, whose wchar_t is 16 bits wide.
 std::wstring ToWchar(std::u16string_view text);

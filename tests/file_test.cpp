@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <limits>
 #include <vector>
 
 #ifndef _WIN32
@@ -124,8 +125,30 @@ TEST(File, InputsAreSharedWithReadersOutputsWithNobody) {
 
   // Once closed, the output is free again.
   ASSERT_TRUE(output.Close());
-  auto again = OpenInput(dir.File("out.wav"));
-  EXPECT_TRUE(again.IsOpen());
+  EXPECT_NO_THROW(OpenInput(dir.File("out.wav")));
+
+  // A File given another file closes the one it held, and lets it go.
+  output = CreateOutput(dir.File("first.wav"), other);
+  output = CreateOutput(dir.File("second.wav"), other);
+  EXPECT_NO_THROW(OpenInput(dir.File("first.wav")));
+  EXPECT_THROW(OpenInput(dir.File("second.wav")), EFOpenError);
+}
+
+TEST(File, SeekMovesTheReadPosition) {
+  plivex::test::ScopedTempDir dir;
+  const std::vector<std::uint8_t> content = plivex::test::PatternBytes(3000);
+  WriteBytes(dir.File("in.bin"), content);
+  auto input = OpenInput(dir.File("in.bin"));
+
+  std::vector<std::uint8_t> got(10);
+  for (const ByteCount position : {2990u, 0u, 1234u}) {
+    input.Seek(position);
+    ASSERT_EQ(input.Read(got), 10u);
+    EXPECT_EQ(got, std::vector<std::uint8_t>(content.begin() + position, content.begin() + position + 10));
+  }
+  input.Seek(5000);  // past the end: nothing to read there
+  EXPECT_EQ(input.Read(got), 0u);
+  EXPECT_THROW(input.Seek(std::numeric_limits<ByteCount>::max()), EReadError);
 }
 
 TEST(File, OpenAndCreateFailuresAreReported) {
@@ -155,7 +178,7 @@ TEST(File, SameFileUnderAnotherNameIsRefused) {
     EXPECT_THROW(CreateOutput(dir.File(name), input), EFCreateError);
   }
   // Another reader, under another name, may share it.
-  EXPECT_TRUE(OpenInput(dir.File("hard.wav")).IsOpen());
+  EXPECT_NO_THROW(OpenInput(dir.File("hard.wav")));
   ASSERT_TRUE(input.Close());
   EXPECT_EQ(ReadBytes(dir.File("in.bgm")), content);
 }

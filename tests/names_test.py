@@ -327,11 +327,13 @@ class Sharing(NameCase):
     def test_output_held_by_another_program(self):
         self.put("in.bgm", pattern(100))
         self.put("出力.wav", b"somebody else's")
-        for access, share in (("r", "rw"), ("w", "rw")):
+        # Open without the right to read or write (to look at it): no hold.
+        for access, share, succeeds in (("r", "rw", False), ("w", "rw", False), ("none", "none", True)):
             with self.subTest(access=access, share=share):
                 with held_open("出力.wav", self.dir, access, share):
-                    self.assert_run(["in.bgm", "出力.wav"], ABORT)
-                self.assertEqual(self.get("出力.wav"), b"somebody else's")
+                    self.assert_run(["in.bgm", "出力.wav"], SUCCESS if succeeds else ABORT)
+                self.assertEqual(self.get("出力.wav"),
+                                 expected_wav(pattern(100)) if succeeds else b"somebody else's")
 
 
 # Terminal control sequences (CSI and OSC), which Wine's console adds
@@ -370,6 +372,16 @@ class Console(NameCase):
             with self.subTest(name=name):
                 shown = self.run_on_terminal([name])
                 self.assertEqual(shown, not_found(name).replace(b"\r", b""))
+
+    @windows_only
+    def test_console_is_refused_as_output(self):
+        # Under each of its names, before anything reaches it. Wine gives a
+        # program started on a terminal a console.
+        self.put("in.bgm", pattern(3000))
+        for device in ("CONOUT$", "conout$", ".\\CONOUT$", "CON"):
+            with self.subTest(device=device):
+                self.assertEqual(self.run_on_terminal(["in.bgm", device]), ABORT.replace(b"\r", b""))
+        self.assertEqual(self.listing(), ["in.bgm"])
 
     def test_a_line_longer_than_one_console_call(self):
         # Several calls write it. A console may break it across rows as it

@@ -151,6 +151,8 @@ TEST(LongPathForm, OnlyLongPathsBecomeVerbatim) {
        u"\\\\?\\UNC\\server\\share\\" + folders},
       {"long device path", u"\\\\.\\C:\\" + folders, u"\\\\.\\C:\\" + folders, u"\\\\?\\C:\\" + folders},
       {"already verbatim", u"\\\\?\\C:\\" + folders, u"\\\\?\\C:\\" + folders, u"\\\\?\\C:\\" + folders},
+      // Typed as //?/C:/..., which the full form turns into \\?\C:\...
+      {"verbatim once full", u"//?/C:/" + slashed, u"\\\\?\\C:\\" + folders, u"\\\\?\\C:\\" + folders},
       {"already verbatim, short", u"\\\\?\\C:\\in.bgm", u"\\\\?\\C:\\in.bgm", u"\\\\?\\C:\\in.bgm"},
       {"already verbatim UNC", u"\\\\?\\UNC\\s\\h\\" + folders, u"\\\\?\\UNC\\s\\h\\" + folders,
        u"\\\\?\\UNC\\s\\h\\" + folders},
@@ -160,6 +162,19 @@ TEST(LongPathForm, OnlyLongPathsBecomeVerbatim) {
     EXPECT_EQ(LongPathForm(c.path, c.full_path), c.expected);
   }
 }
+
+#ifdef _WIN32
+// Wine opens a long path without the \\?\ prefix too, so only the name
+// handed to the system shows whether the long form is used.
+TEST(SystemName, LongPathsReachTheSystemInTheirLongForm) {
+  const std::optional<std::u16string> name = SystemName(std::string(300, 'd'));
+  ASSERT_TRUE(name);
+  EXPECT_TRUE(name->starts_with(u"\\\\?\\")) << WideToUtf8(*name);
+  EXPECT_TRUE(name->ends_with(std::u16string(u"\\").append(300, u'd'))) << WideToUtf8(*name);
+  EXPECT_EQ(SystemName("in.bgm"), u"in.bgm");
+  EXPECT_EQ(SystemName("\xff.bgm"), std::nullopt);
+}
+#endif
 
 // Files named in several scripts, through the program's own file services,
 // checked against the names the file system lists. On Linux names are bytes
