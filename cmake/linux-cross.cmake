@@ -45,6 +45,11 @@ if(NOT PLIVEX_CROSS_TRIPLET)
 endif()
 
 set(CMAKE_SYSTEM_NAME Linux)
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL "arm")
+  # No notes that the calling convention of some arguments changed in
+  # GCC 7.1: every object here is built by one compiler.
+  set(CMAKE_CXX_FLAGS_INIT -Wno-psabi)
+endif()
 set(CMAKE_CXX_COMPILER ${PLIVEX_CROSS_TRIPLET}-g++)
 set(plivex_sysroot /usr/${PLIVEX_CROSS_TRIPLET})
 
