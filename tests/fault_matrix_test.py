@@ -42,7 +42,12 @@ FAULT_SHIM = os.path.abspath(e2e_test._options.fault_shim) if e2e_test._options.
 if FAULT_SHIM and not os.path.isfile(FAULT_SHIM):
     sys.exit("no fault library at " + FAULT_SHIM)
 needs_fault_shim = unittest.skipUnless(
-    FAULT_SHIM and not RUNNER, "needs the preloaded fault library (native Linux build only)")
+    FAULT_SHIM and not RUNNER,
+    "the preloaded fault library would enter the emulator, not the program" if RUNNER
+    else "needs the preloaded fault library (native Linux build only)")
+# An address-space limit (ulimit -v) binds an emulator's own memory too.
+needs_own_address_space = unittest.skipIf(
+    RUNNER, "an address-space limit would bind the emulator (%s) as well" % " ".join(RUNNER[:1]))
 
 
 def with_faults(**faults):
@@ -374,6 +379,43 @@ class InputFaults(Matrix):
                     self.assertFalse(os.path.exists(self.path("new.wav")))
                     self.assertEqual(os.path.getsize(self.path("huge.bgm")), size)
 
+    def test_largest_input_converts_in_full(self):
+        # 2**31 - 1 bytes, sparse but for its first block and its last (1023
+        # bytes, 2 GiB - 1 KiB in): reached with a 32-bit file position only
+        # if it does not wrap. The output goes through a FIFO, of which only
+        # the ends are kept.
+        size = 2**31 - 1
+        first, last = pattern(1024, seed=7), pattern(size % 1024, seed=8)
+        with open(self.path("huge.bgm"), "wb") as f:
+            f.write(first)
+            f.seek(size - len(last))
+            f.write(last)
+        os.mkfifo(self.path("out.wav"))
+        reader = os.open(self.path("out.wav"), os.O_RDONLY | os.O_NONBLOCK)
+        os.set_blocking(reader, True)
+        fcntl.fcntl(reader, fcntl.F_SETPIPE_SZ, 1 << 20)
+        proc = subprocess.Popen(RUNNER + [EXE, "huge.bgm", "out.wav"], cwd=self.dir,
+                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE)
+        try:
+            with os.fdopen(reader, "rb", buffering=0) as pipe:
+                head = read_exactly(pipe, 44 + 1024)  # waits for the writer
+                length, tail = len(head), head[-1024:]
+                while chunk := pipe.read(1 << 20):
+                    length += len(chunk)
+                    tail = (tail + chunk[-1024:])[-1024:]
+            out, err = proc.communicate(timeout=TIMEOUT)
+        finally:
+            proc.kill()
+            proc.wait()
+        self.assert_plain_run(Run(proc.returncode, out, err), SUCCESS)
+        header = bytearray(expected_wav(b"")[:44])
+        struct.pack_into("<I", header, 4, size + 36)
+        struct.pack_into("<I", header, 40, size)
+        self.assertEqual(head, header + expected_wav(first)[44:])
+        self.assertEqual(length, 44 + size + 1)
+        self.assertEqual(tail, expected_wav(last)[44:])
+
 
 @posix_only
 class SameFileSpellings(Matrix):
@@ -403,7 +445,7 @@ def drop_privileges_reason(folder, exe):
         os.listdir(folder)
 
     try:
-        subprocess.run([exe, "/?"], check=True, timeout=TIMEOUT, stdin=subprocess.DEVNULL,
+        subprocess.run(RUNNER + [exe, "/?"], check=True, timeout=TIMEOUT, stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                        preexec_fn=become_nobody)
     except (subprocess.SubprocessError, OSError) as error:
@@ -637,6 +679,7 @@ def smallest_address_space(args, cwd, exe=EXE):
 
 
 @posix_only
+@needs_own_address_space
 class MemoryLimits(Matrix):
     """A run that cannot get the memory of its conversion fails before it
     creates or empties anything; one that needs little gets by on little."""

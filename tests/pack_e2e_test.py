@@ -26,6 +26,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import e2e_test  # noqa: E402  (parses --exe and --runner)
 from e2e_test import RUNNER, TIMEOUT, Case, pattern, posix_only  # noqa: E402
 from fault_matrix_test import (file_state, held_by_another_process, needs_fault_shim,  # noqa: E402
+                               needs_own_address_space,
                                run_plivex, run_while_input_shrinks, smallest_address_space,
                                with_faults)
 
@@ -435,6 +436,7 @@ class Files(PackCase):
         self.assertEqual(run.status, 1)
         self.assertEqual(head + rest, expected_bgm(frames[:mib]))
 
+    @needs_own_address_space
     def test_memory_is_taken_before_any_file(self):
         # The floor: packing an empty WAV file, which needs no buffers.
         self.put("empty.wav", wav_file(b""))
