@@ -1,7 +1,8 @@
 # Thin wrapper around CMake so that a fresh checkout needs two commands:
-# `make demo` and `make test`. Plain `make` builds build/plivex, and needs
-# neither GoogleTest nor Python: without them the tests are left out, with a
-# warning that says what to install.
+# `make demo` and `make test`. Plain `make` builds both programs,
+# build/plivex and build/plivex-pack, and needs neither GoogleTest nor
+# Python: without them the tests are left out, with a warning that says what
+# to install. CMAKE_ARGS passes more options to CMake's configuration.
 
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
@@ -9,15 +10,17 @@ CMAKE ?= cmake
 CTEST ?= ctest
 # ON turns compiler warnings into errors (CI sets it in the environment).
 PLIVEX_WERROR ?= OFF
+CMAKE_ARGS ?=
 
 .PHONY: all configure demo test bench clean
 
+# Everything that `cmake --install` puts in place.
 all: configure
-	$(CMAKE) --build $(BUILD_DIR) -j $(JOBS) --target plivex
+	$(CMAKE) --build $(BUILD_DIR) -j $(JOBS) --target plivex plivex-pack
 
 configure:
 	$(CMAKE) -S . -B $(BUILD_DIR) -DPLIVEX_WERROR=$(PLIVEX_WERROR) \
-	  -DPLIVEX_PACKAGE_DIR=$(abspath $(PACKAGE_DIR))
+	  -DPLIVEX_PACKAGE_DIR=$(abspath $(PACKAGE_DIR)) $(CMAKE_ARGS)
 
 demo: configure
 	$(CMAKE) --build $(BUILD_DIR) -j $(JOBS) --target demo
@@ -40,7 +43,8 @@ bench:
 	python3 bench/whole_process.py --exe $(BENCH_DIR)/plivex --pack-exe $(BENCH_DIR)/plivex-pack
 
 clean:
-	rm -rf $(BUILD_DIR) $(BENCH_DIR) $(SANITIZE_DIR) $(FUZZ_DIR) $(WINDOWS_BUILD_DIR) $(PACKAGE_DIR)
+	rm -rf $(BUILD_DIR) $(BENCH_DIR) $(SANITIZE_DIR) $(FUZZ_DIR) $(WINDOWS_BUILD_DIR) $(PACKAGE_DIR) \
+	  $(foreach arch,$(CROSS_ARCHS),build-$(arch))
 
 # --- Packages: make package ------------------------------------------------
 # Into $(PACKAGE_DIR)/, with SHA256SUMS over what is there:
@@ -128,3 +132,26 @@ configure-windows:
 test-windows: configure-windows
 	$(CMAKE) --build $(WINDOWS_BUILD_DIR) -j $(JOBS)
 	$(CTEST) --test-dir $(WINDOWS_BUILD_DIR) --output-on-failure --no-tests=error -j $(JOBS)
+
+# Other Debian architectures: `make test-cross ARCH=armhf` cross-builds the
+# programs and the tests with Debian's compiler for ARCH (package
+# g++-<triplet>; see cmake/linux-cross.cmake) into build-ARCH, and runs the
+# unit tests and both programs' end-to-end suites there under qemu-user
+# (package qemu-user-static; i386 runs directly on an x86-64 kernel).
+# GoogleTest is built from its sources (package googletest). The tests
+# labelled `host` are left out: they check the build machine's install and
+# manual pages, and how it builds, not the programs built for ARCH.
+CROSS_ARCHS = i386 armhf arm64 s390x
+CROSS_BUILD_DIR ?= build-$(ARCH)
+
+.PHONY: test-cross
+
+test-cross:
+	@case " $(CROSS_ARCHS) " in *" $(ARCH) "*) ;; \
+	  *) echo "make test-cross: set ARCH to one of: $(CROSS_ARCHS)" >&2; exit 1;; esac
+	$(CMAKE) -S . -B $(CROSS_BUILD_DIR) -DPLIVEX_WERROR=$(PLIVEX_WERROR) \
+	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/linux-cross.cmake -DPLIVEX_CROSS_ARCH=$(ARCH) \
+	  $(CMAKE_ARGS)
+	$(CMAKE) --build $(CROSS_BUILD_DIR) -j $(JOBS)
+	$(CTEST) --test-dir $(CROSS_BUILD_DIR) --output-on-failure --no-tests=error -j $(JOBS) \
+	  --label-exclude host

@@ -87,7 +87,12 @@ FAULT_SHIM = os.path.abspath(e2e_test._options.fault_shim) if e2e_test._options.
 if FAULT_SHIM and not os.path.isfile(FAULT_SHIM):
     sys.exit("no fault library at " + FAULT_SHIM)
 needs_fault_shim = unittest.skipUnless(
-    FAULT_SHIM and not RUNNER, "needs the preloaded fault library (native Linux build only)")
+    FAULT_SHIM and not RUNNER,
+    "the preloaded fault library would enter the emulator, not the program" if RUNNER
+    else "needs the preloaded fault library (native Linux build only)")
+# An address-space limit (ulimit -v) binds an emulator's own memory too.
+needs_own_address_space = unittest.skipIf(
+    RUNNER, "an address-space limit would bind the emulator (%s) as well" % " ".join(RUNNER[:1]))
 
 
 def with_faults(**faults):
@@ -390,7 +395,7 @@ def drop_privileges_reason(folder, exe):
         os.listdir(folder)
 
     try:
-        subprocess.run([exe, "/?"], timeout=TIMEOUT, stdin=subprocess.DEVNULL,
+        subprocess.run(RUNNER + [exe, "/?"], timeout=TIMEOUT, stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                        preexec_fn=become_nobody)
     except (subprocess.SubprocessError, OSError) as error:
@@ -600,6 +605,7 @@ class ConsoleClashes(Matrix):
 
 
 @posix_only
+@needs_own_address_space
 class MemoryLimits(Matrix):
     """A run that cannot get the memory of its conversion fails before it
     creates or empties anything; one that needs little gets by on little."""
