@@ -236,15 +236,5 @@ TEST_F(ConvertBlocksTest, InputShorterThanItsLengthIsAReadError) {
   }
 }
 
-#ifndef _WIN32
-TEST_F(ConvertBlocksTest, FullDeviceIsAWriteError) {
-  const auto in_path = dir_.File("in.bgm");
-  plivex::test::WriteBytes(in_path, plivex::test::PatternBytes(4096));
-  auto in = platform::OpenInput(in_path);
-  auto out = platform::CreateOutput("/dev/full", in);
-  EXPECT_THROW(ConvertBlocks(in, out, 4096, BlockBuffers(4096)), EWriteError);
-}
-#endif
-
 }  // namespace
 }  // namespace plivex

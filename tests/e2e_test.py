@@ -451,11 +451,6 @@ class Console(Case):
                         stdin=subprocess.DEVNULL)
         self.assert_run([], failure(*USAGE), input=b"some text without a line end")
 
-    @posix_only
-    def test_failure_does_not_wait_on_a_closed_input(self):
-        self.assert_run(["missing.bgm"], failure('File Not Found "missing.bgm" !'),
-                        stdin=None, preexec_fn=lambda: os.close(0))
-
     def test_success_never_waits(self):
         self.put("in.bgm", pattern(2048))
         proc = self.start_plivex("in.bgm", "out.wav", stdin=subprocess.PIPE)

@@ -92,17 +92,6 @@ TEST(File, LineAndEndOfTextBytesAreNotTranslated) {
   }
 }
 
-TEST(File, OutputReplacesAnExistingFile) {
-  plivex::test::ScopedTempDir dir;
-  WriteBytes(dir.File("in.bgm"), {1});
-  WriteBytes(dir.File("out.wav"), std::vector<std::uint8_t>(5000, 7));
-  auto input = OpenInput(dir.File("in.bgm"));
-  auto output = CreateOutput(dir.File("out.wav"), input);
-  output.Write(std::vector<std::uint8_t>{9, 9});
-  ASSERT_TRUE(output.Close());
-  EXPECT_EQ(ReadBytes(dir.File("out.wav")), (std::vector<std::uint8_t>{9, 9}));
-}
-
 TEST(File, InputsAreSharedWithReadersOutputsWithNobody) {
   plivex::test::ScopedTempDir dir;
   const std::vector<std::uint8_t> content = plivex::test::PatternBytes(2000);

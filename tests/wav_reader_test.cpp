@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "convert/wav_header.h"
-#include "platform/errors.h"
 #include "platform/file.h"
 #include "tests/test_files.h"
 
@@ -412,12 +411,6 @@ TEST(ParseWavHeader, AFileShorterThanItsSizeIsCutShort) {
   }
 }
 
-TEST(ParseWavHeader, ReadFailuresPassThrough) {
-  const auto failing = [](ByteCount, std::span<std::uint8_t>) -> std::size_t { throw EReadError("read"); };
-  EXPECT_THROW(ParseWavHeader(100, failing), EReadError);
-}
-
-// Through a real file: the layout, and the input left at the first sample.
 TEST(ReadWavHeader, LeavesTheInputAtTheFirstSample) {
   plivex::test::ScopedTempDir dir;
   const Bytes samples = plivex::test::PatternBytes(4096, 3);
