@@ -319,23 +319,6 @@ class Transcripts(Case):
                 self.assertEqual(self.get("out.wav"), expected_wav(data, rate))
         self.assert_run(["", "in.bgm", ""], failure("Output Wav File Not Specified !"))
 
-    def test_long_paths_are_taken_whole(self):
-        # Nested folders, over 300 characters as typed: the same on both
-        # builds (Windows gives long paths to the system in their \\?\ form).
-        data = pattern(5000)
-        folder = os.path.join(*(["d" * 60] * 5))
-        os.makedirs(self.path(folder))
-        bgm = os.path.join(folder, "in.bgm")
-        wav = os.path.join(folder, "out.wav")
-        self.assertGreater(len(bgm), 300)
-        self.put(bgm, data)
-        self.assert_run([bgm, wav], SUCCESS)
-        self.assertEqual(self.get(wav), expected_wav(data))
-        # A missing one is named whole, not cut short.
-        missing = os.path.join(folder, "missing.bgm")
-        self.assert_run([missing, "out.wav"], failure('File Not Found "%s" !' % missing))
-        self.assertFalse(os.path.exists(self.path("out.wav")))
-
 
 class Conversion(Case):
     def test_output_bytes(self):
