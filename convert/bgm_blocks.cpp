@@ -5,6 +5,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "convert/wav_format.h"
 #include "convert/wav_header.h"
 
 namespace plivex {
@@ -150,9 +151,9 @@ void PackBlocks(platform::File& input, platform::File& output, platform::ByteCou
 FrameFit FitFrames(platform::ByteCount data_length, platform::ByteCount bgm_size) {
   // Frame j of a block is whole when its right sample, at bytes 512 + 2j
   // and 513 + 2j of the block, is.
-  const platform::ByteCount frames = data_length / kFrameSize;
+  const platform::ByteCount frames = data_length / kWavBlockAlign;
   const platform::ByteCount in_last_block = bgm_size % kBlockSize;
-  const platform::ByteCount whole = bgm_size / kBlockSize * (kBlockSize / kFrameSize) +
+  const platform::ByteCount whole = bgm_size / kBlockSize * (kBlockSize / kWavBlockAlign) +
                                     (in_last_block > kChannelHalf ? (in_last_block - kChannelHalf) / 2 : 0);
   if (frames > whole) return {frames - whole, 0};
   return {0, whole - frames};

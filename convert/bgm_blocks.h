@@ -15,7 +15,6 @@ namespace plivex {
 // right). Samples are 2 opaque bytes, never reordered or changed.
 inline constexpr std::size_t kBlockSize = 1024;
 inline constexpr std::size_t kChannelHalf = kBlockSize / 2;
-inline constexpr std::size_t kFrameSize = 4;  // a left and a right sample
 
 // Maps one Bgm block onto 256 WAV frames: frame j is left sample j followed
 // by right sample j, each byte pair kept in order.
