@@ -36,17 +36,21 @@ FileNames CheckFileNames(const ProgramTexts& texts, const std::vector<std::strin
 
 void CloseFiles(platform::File& input, platform::File& output) {
   (void)input.Close();
-  if (!output.Close()) throw EWriteError("close: the output may be incomplete");
+  output.CloseWritten();
 }
 
-void FailureEnding(std::string_view message, platform::File& input, platform::File& output) {
+void FailureEnding(std::string_view message, platform::File& input, platform::File& output, Wait wait) {
   if (!message.empty()) WriteLine(message);
   // The run has failed already and said so; a failed close changes nothing.
   (void)input.Close();
   (void)output.Close();
   WriteLine("");
   WriteLine("Abort !!!");
-  platform::WaitForEnter();
+  if (wait == Wait::kAlways) {
+    platform::WaitForEnter();
+  } else {
+    platform::WaitForEnterAtTerminal();
+  }
 }
 
 void FailureEnding(const ProgramTexts& texts, platform::File& input, platform::File& output) {

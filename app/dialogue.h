@@ -53,11 +53,17 @@ std::string Argument(const std::vector<std::string>& arguments, std::size_t inde
 // mean lost data, which raises EWriteError.
 void CloseFiles(platform::File& input, platform::File& output);
 
+// When the failure ending waits for Enter: always (plivex: a console window
+// opened just for the run stays readable, and a script gives it
+// </dev/null), or only when standard input is a terminal, where someone can
+// press it (plivex-pack: a script's input is never read).
+enum class Wait { kAlways, kAtTerminal };
+
 // Where every failed run ends: `message` (when not empty), both files
-// closed, an empty line, "Abort !!!", and a wait for Enter so that a console
-// window opened just for this run stays readable. The files are closed
-// before the wait, so nothing stays held while nobody answers.
-void FailureEnding(std::string_view message, platform::File& input, platform::File& output);
+// closed, an empty line, "Abort !!!", and the wait for Enter. The files are
+// closed before the wait, so nothing stays held while nobody answers.
+void FailureEnding(std::string_view message, platform::File& input, platform::File& output,
+                   Wait wait = Wait::kAlways);
 
 // The failure ending for the failure being handled; called only from inside
 // a catch block. Read and write failures get the program's message; every

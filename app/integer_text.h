@@ -19,4 +19,8 @@ struct EConvertError : std::runtime_error {
 // range. Nothing may follow the digits.
 std::int32_t ParseInteger(std::string_view text);
 
+// True when `text` has the form ParseInteger reads, whatever its value: a
+// value out of its range still counts.
+bool HasIntegerForm(std::string_view text);
+
 }  // namespace plivex

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,6 +14,7 @@
 #include "convert/bgm_blocks.h"
 #include "convert/wav_reader.h"
 #include "platform/console.h"
+#include "platform/errors.h"
 #include "platform/file.h"
 
 namespace plivex {
@@ -35,8 +37,9 @@ constexpr ProgramTexts kTexts = {
     .banner = kBanner,
     .print_usage = PrintUsage,
     .no_output = "Output Bgm File Not Specified !",
-    .cannot_read = "Cannot Read WavFile !",
-    .cannot_write = "Cannot Write BgmFile !",
+    // Its failures name the file and the reason instead (FailureLine).
+    .cannot_read = {},
+    .cannot_write = {},
 };
 
 std::string Count(std::uint64_t count, std::string_view one, std::string_view many) {
@@ -76,33 +79,53 @@ std::string RefusalMessage(const WavRefusal& refusal) {
   return "WavFile Is Not 16Bit Stereo PCM !";
 }
 
+// The largest Bgm file plivex reads back: its input length is a signed
+// 32-bit count.
+constexpr platform::ByteCount kMaxBgmSize = 0x7FFFFFFF;
+
+[[noreturn]] void Refuse(const std::string& message) {
+  WriteLine(message);
+  throw EAbort();
+}
+
+void CheckBgmSize(platform::ByteCount size) {
+  if (size > kMaxBgmSize) Refuse("BgmFile Too Large !");
+}
+
 // The size the Bgm file must have, from the third argument: a byte count in
 // the syntax of plivex's sample rate, or else the name of an existing file
 // (typically the original that the music replaces), whose size is taken.
-// Nothing when the argument is not given. Checked before any file is
-// opened, so naming the output itself (to replace the original in place)
-// takes its size before it is emptied.
+// Nothing when the argument is not given or empty. Checked before any file
+// is opened, so naming the output itself (to replace the original in
+// place) takes its size before anything is written.
 std::optional<platform::ByteCount> TakeBgmSize(const std::string& text) {
   if (text.empty()) return std::nullopt;
-  std::optional<platform::ByteCount> size;
-  try {
-    const std::int32_t number = ParseInteger(text);
-    if (number > 0) size = static_cast<platform::ByteCount>(number);
-  } catch (const EConvertError&) {
-    size = platform::ExistingFileSize(text);
-    if (!size) {
-      WriteLine("Size File Not Found \"" + text + "\" !");
-      throw EAbort();
+  platform::ByteCount size = 0;
+  if (HasIntegerForm(text)) {
+    // Whatever its value: a number too large to read is still a number,
+    // never a file name.
+    std::int32_t number = 0;
+    try {
+      number = ParseInteger(text);
+    } catch (const EConvertError&) {
+      if (text.find('-') != std::string::npos) Refuse("Invalid Size !");
+      Refuse("BgmFile Too Large !");
     }
+    if (number <= 0) Refuse("Invalid Size !");
+    size = static_cast<platform::ByteCount>(number);
+  } else {
+    const platform::PathInfo file = platform::LookUp(text);
+    if (file.kind == platform::PathKind::kMissing) Refuse("Size File Not Found \"" + text + "\" !");
+    if (file.kind == platform::PathKind::kOther) Refuse("Size File Is Not A Regular File \"" + text + "\" !");
+    if (file.size == 0) Refuse("Invalid Size !");
+    size = file.size;
   }
-  if (!size || *size == 0) {
-    WriteLine("Invalid Size !");
-    throw EAbort();
-  }
+  CheckBgmSize(size);
   return size;
 }
 
 // "12.345 Seconds": `frames` at `rate` frames a second, to the millisecond.
+// A few frames read as 0.001, never as nothing.
 std::string Seconds(platform::ByteCount frames, std::uint32_t rate) {
   platform::ByteCount whole = frames / rate;
   platform::ByteCount milliseconds = ((frames % rate) * 1000 + rate / 2) / rate;
@@ -110,6 +133,7 @@ std::string Seconds(platform::ByteCount frames, std::uint32_t rate) {
     ++whole;
     milliseconds = 0;
   }
+  if (frames != 0 && whole == 0 && milliseconds == 0) milliseconds = 1;
   char fraction[8];
   std::snprintf(fraction, sizeof fraction, "%03u", static_cast<unsigned>(milliseconds));
   return std::to_string(whole) + "." + fraction + " Seconds";
@@ -127,33 +151,102 @@ void ReportFit(const WavLayout& layout, platform::ByteCount bgm_size) {
   if (fit.added != 0) WriteLine("WavFile Shorter Than Size: " + amount(fit.added) + " Of Silence Added");
 }
 
+// The words for why a file operation failed. A missing name means a missing
+// folder when the file is being created.
+std::string Why(const SystemFailure& failure, bool creating) {
+  switch (failure.fault) {
+    case FileFault::kOther:
+      break;
+    case FileFault::kNotFound:
+      return creating ? "Folder Not Found" : "File Not Found";
+    case FileFault::kAccessDenied:
+      return "Permission Denied";
+    case FileFault::kDiskFull:
+      return "Disk Full";
+    case FileFault::kFileTooLarge:
+      return "File Too Large";
+    case FileFault::kReadOnly:
+      return "Read-Only Disk";
+    case FileFault::kHeld:
+      return "Held By Another Program";
+    case FileFault::kSameAsInput:
+      return "Same File As WavFile";
+    case FileFault::kSameAsStandardOutput:
+      return "Same File As Standard Output";
+    case FileFault::kIsFolder:
+      return "Is A Folder";
+    case FileFault::kIsConsole:
+      return "Is The Console";
+    case FileFault::kNoReader:
+      return "Pipe Has No Reader";
+    case FileFault::kReaderGone:
+      return "Pipe Closed By Its Reader";
+    case FileFault::kEndedEarly:
+      return "File Ended Early";
+    case FileFault::kNameTooLong:
+      return "Name Too Long";
+    case FileFault::kAlreadyExists:
+      return "Created By Another Program Meanwhile";
+  }
+  // Any other reason in the system's own words.
+  return failure.text.empty() ? std::string("Unknown Error") : failure.text;
+}
+
+// The line that says what failed and why, for the failure being handled;
+// called only from inside a catch block. Empty for EAbort, whose message is
+// out already.
+std::string FailureLine(const FileNames& names) {
+  const auto line = [](std::string_view what, const std::string& name, const FileError& error, bool creating) {
+    return std::string(what) + " \"" + name + "\": " + Why(error.failure, creating) + " !";
+  };
+  try {
+    throw;
+  } catch (const EFOpenError& error) {
+    return line("Cannot Open WavFile", names.input, error, false);
+  } catch (const EReadError& error) {
+    return line("Cannot Read WavFile", names.input, error, false);
+  } catch (const EFCreateError& error) {
+    return line("Cannot Create BgmFile", names.output, error, true);
+  } catch (const EWriteError& error) {
+    return line("Cannot Write BgmFile", names.output, error, true);
+  } catch (const EReplaceError& error) {
+    return line("Cannot Replace BgmFile", names.output, error, true);
+  } catch (const std::bad_alloc&) {
+    return "Not Enough Memory !";
+  } catch (...) {
+  }
+  return "";
+}
+
 }  // namespace
 
 bool RunPacker(const std::vector<std::string>& arguments) {
   StartRun(kTexts);
+  FileNames names;
   platform::File input;
-  platform::File output;
+  platform::Replacement output;
   try {
-    const FileNames names = CheckFileNames(kTexts, arguments);
+    names = CheckFileNames(kTexts, arguments);
     const std::optional<platform::ByteCount> bgm_size = TakeBgmSize(Argument(arguments, 2));
     input = platform::OpenInput(names.input);
     // The whole header is read and checked, and the memory taken, before
-    // the output is created: a refused file never empties an existing one.
+    // the output is created: a refused file never touches an existing one.
     const WavHeader header = ReadWavHeader(input);
-    if (const auto* refusal = std::get_if<WavRefusal>(&header)) {
-      WriteLine(RefusalMessage(*refusal));
-      throw EAbort();
-    }
+    if (const auto* refusal = std::get_if<WavRefusal>(&header)) Refuse(RefusalMessage(*refusal));
     const WavLayout layout = std::get<WavLayout>(header);
     const platform::ByteCount output_size = bgm_size.value_or(PackedSize(layout.data_length));
+    CheckBgmSize(output_size);
     const BlockBuffers buffers(output_size);
-    output = platform::CreateOutput(names.output, input);
+    // Written under a temporary name and renamed over the output only once
+    // complete: the original it replaces survives any failure.
+    output = platform::BeginReplacement(names.output, input);
 
     WriteLine("Please Wait ...");
     WriteLine("");
-    PackBlocks(input, output, layout.data_length, output_size, buffers);
+    PackBlocks(input, output.Output(), layout.data_length, output_size, buffers);
 
-    CloseFiles(input, output);
+    (void)input.Close();  // nothing was written to it
+    output.Commit();
     // The Bgm file keeps no sample rate: the game plays it at its own, so
     // the user needs to know the one the samples were made for.
     WriteLine("WavFile Sample Rate Is " + std::to_string(layout.sample_rate) + " Hz (Not Stored In BgmFile)");
@@ -161,7 +254,8 @@ bool RunPacker(const std::vector<std::string>& arguments) {
     WriteLine("Operation Successfully Completed.");
     return true;
   } catch (...) {
-    FailureEnding(kTexts, input, output);
+    output.Abandon();
+    FailureEnding(FailureLine(names), input, output.Output(), Wait::kAtTerminal);
   }
   return false;
 }

@@ -11,7 +11,7 @@ bool IsSeparator(char c) {
 
 }  // namespace
 
-std::vector<std::string> SplitCommandLine(std::string_view command_line) {
+std::vector<std::string> SplitCommandLine(std::string_view command_line, EmptyArguments empty) {
   std::vector<std::string> words;
   std::size_t pos = 0;
   const std::size_t end = command_line.size();
@@ -19,7 +19,8 @@ std::vector<std::string> SplitCommandLine(std::string_view command_line) {
     // Skip separators and empty quoted pairs up to the start of a word.
     for (;;) {
       while (pos < end && IsSeparator(command_line[pos])) ++pos;
-      if (pos + 1 < end && command_line[pos] == '"' && command_line[pos + 1] == '"') {
+      if (empty == EmptyArguments::kDropped && pos + 1 < end && command_line[pos] == '"' &&
+          command_line[pos + 1] == '"') {
         pos += 2;
         continue;
       }

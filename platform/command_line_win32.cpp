@@ -7,7 +7,7 @@
 
 namespace plivex::platform {
 
-std::vector<std::string> ProgramArguments(int /*argc*/, char** /*argv*/) {
+std::vector<std::string> ProgramArguments(int /*argc*/, char** /*argv*/, EmptyArguments empty) {
   // The command line in UTF-16 holds every name as typed; the ANSI one
   // would turn what the code page lacks into '?' or a look-alike. It is
   // split in its WTF-8 form: separators and the double quote are ASCII,
@@ -19,7 +19,7 @@ std::vector<std::string> ProgramArguments(int /*argc*/, char** /*argv*/) {
   const wchar_t* command_line = GetCommandLineW();
   const std::wstring_view wide =
       command_line != nullptr ? std::wstring_view(command_line) : std::wstring_view();
-  std::vector<std::string> words = SplitCommandLine(WideToUtf8(FromWchar(wide)));
+  std::vector<std::string> words = SplitCommandLine(WideToUtf8(FromWchar(wide)), empty);
   if (!words.empty()) words.erase(words.begin());
   return words;
 }

@@ -24,4 +24,9 @@ void WaitForEnter() {
   }
 }
 
+void WaitForEnterAtTerminal() {
+  const system::Handle in = system::StandardInput();
+  if (in != system::kNoHandle && system::IsTerminal(in)) WaitForEnter();
+}
+
 }  // namespace plivex::platform

@@ -19,4 +19,9 @@ void WriteLine(std::string_view text);
 // makes the program hang.
 void WaitForEnter();
 
+// WaitForEnter, but only when standard input is a terminal (on Windows, a
+// console), where someone can press Enter. A pipe, a file or a closed
+// input is never read, so that a script's own input stays its own.
+void WaitForEnterAtTerminal();
+
 }  // namespace plivex::platform

@@ -24,6 +24,8 @@ Handle StandardInput() { return STDIN_FILENO; }
 
 Handle StandardOutput() { return STDOUT_FILENO; }
 
+bool IsTerminal(Handle handle) { return isatty(static_cast<int>(handle)) == 1; }
+
 void WriteConsoleLine(std::string_view line) {
   // A console that is gone (closed, a pipe nobody reads) ends the line
   // there; the run goes on.

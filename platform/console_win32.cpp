@@ -54,6 +54,11 @@ Handle StandardInput() { return StandardHandle(STD_INPUT_HANDLE); }
 
 Handle StandardOutput() { return StandardHandle(STD_OUTPUT_HANDLE); }
 
+bool IsTerminal(Handle handle) {
+  DWORD mode = 0;
+  return GetConsoleMode(ToHandle(handle), &mode) != 0;
+}
+
 void WriteConsoleLine(std::string_view line) {
   const Handle out = StandardOutput();
   if (out == kNoHandle) return;

@@ -1,5 +1,8 @@
 #include "platform/file.h"
 
+#include <chrono>
+#include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -12,7 +15,7 @@ namespace plivex::platform {
 using system::FileIdentity;
 using system::FileKind;
 
-bool IsExistingFile(const std::string& path) { return ExistingFileSize(path).has_value(); }
+bool IsExistingFile(const std::string& path) { return LookUp(path).kind == PathKind::kFile; }
 
 // Ownership moves with the handle; what each backend does lives in Close().
 
@@ -32,7 +35,7 @@ std::size_t File::Read(std::span<std::uint8_t> buffer) {
   std::size_t done = 0;
   while (done < buffer.size()) {
     const std::int64_t got = system::ReadSome(handle_, buffer.subspan(done));
-    if (got < 0) throw EReadError("read: " + system::LastError());
+    if (got < 0) throw EReadError("read", system::LastFailure());
     if (got == 0) break;  // end of file
     done += static_cast<std::size_t>(got);
   }
@@ -40,29 +43,33 @@ std::size_t File::Read(std::span<std::uint8_t> buffer) {
 }
 
 void File::ReadExactly(std::span<std::uint8_t> buffer) {
-  if (Read(buffer) != buffer.size()) throw EReadError("read: the file ended early");
+  if (Read(buffer) != buffer.size()) {
+    throw EReadError("read", system::Failure(FileFault::kEndedEarly, "the file ended early"));
+  }
 }
 
 void File::Write(std::span<const std::uint8_t> data) {
-  if (system::WriteAll(handle_, data) != data.size()) {
-    throw EWriteError("write: " + system::LastError());
-  }
+  if (system::WriteAll(handle_, data) != data.size()) throw EWriteError("write", system::LastFailure());
 }
 
 ByteCount File::Size() const {
   const std::optional<FileIdentity> identity = system::Identify(handle_);
-  if (!identity) throw EReadError("size: " + system::LastError());
+  if (!identity) throw EReadError("size", system::LastFailure());
   return identity->size;
 }
 
 void File::Seek(ByteCount position) {
-  if (!system::Seek(handle_, position)) throw EReadError("seek: " + system::LastError());
+  if (!system::Seek(handle_, position)) throw EReadError("seek", system::LastFailure());
+}
+
+void File::CloseWritten() {
+  if (!Close()) throw EWriteError("close", system::LastFailure());
 }
 
 namespace {
 
-std::string Reason(const char* operation, const std::string& path) {
-  return std::string(operation) + "(" + path + "): " + system::LastError();
+std::string Operation(const char* operation, const std::string& path) {
+  return std::string(operation) + "(" + path + ")";
 }
 
 bool SameFile(const FileIdentity& a, const FileIdentity& b) {
@@ -87,19 +94,61 @@ bool IsStandardOutput(const FileIdentity& file) {
   return console && SameFile(*console, file);
 }
 
+// The checks an output open for writing at `path` must pass before any of
+// it is emptied or replaced: not the console, not the input, not where
+// standard output goes, and (a regular file) held by nobody else, which
+// then holds it against them. Raises EFCreateError; returns what it is.
+FileIdentity CheckOutput(system::Handle output, const std::string& path, system::Handle input) {
+  const std::optional<FileIdentity> identity = system::Identify(output);
+  if (!identity) throw EFCreateError(Operation("identify", path), system::LastFailure());
+  // The samples would land on the screen, whatever name reached it.
+  if (identity->kind == FileKind::kConsole) {
+    throw EFCreateError(Operation("create", path), system::Failure(FileFault::kIsConsole, "the console"));
+  }
+  // The open already keeps the input out where sharing rules exist; the
+  // identities are compared as well, so that no file system's view of
+  // locks or sharing decides alone whether the input is emptied.
+  const std::optional<FileIdentity> input_identity = system::Identify(input);
+  if (!input_identity) throw EFCreateError(Operation("identify", "input"), system::LastFailure());
+  if (SameFile(*identity, *input_identity)) {
+    throw EFCreateError(Operation("create", path),
+                        system::Failure(FileFault::kSameAsInput, "same file as the input"));
+  }
+  // /dev/stdout while standard output is redirected, for instance.
+  if (IsStandardOutput(*identity)) {
+    throw EFCreateError(Operation("create", path), system::Failure(FileFault::kSameAsStandardOutput,
+                                                                   "same file as the standard output"));
+  }
+  // Devices and pipes (/dev/null, NUL, a FIFO with a reader) are written as
+  // they are: they keep nothing that a lock would protect, so two runs may
+  // write to /dev/null at once, and a lock someone holds on one must not
+  // stop a run.
+  if (identity->kind == FileKind::kFile && !system::Lock(output, system::LockMode::kExclusive)) {
+    throw EFCreateError(Operation("lock", path), system::LastFailure());
+  }
+  return *identity;
+}
+
 }  // namespace
 
 File OpenInput(const std::string& path) {
   File file(system::OpenForReading(path));
-  if (!file.IsOpen()) throw EFOpenError(Reason("open", path));
+  if (!file.IsOpen()) throw EFOpenError(Operation("open", path), system::LastFailure());
   const std::optional<FileIdentity> identity = system::Identify(file.handle_);
-  if (!identity) throw EFOpenError(Reason("identify", path));
+  if (!identity) throw EFOpenError(Operation("identify", path), system::LastFailure());
   // A device name (NUL, CON, COM1) or a FIFO opens too; only a file is input.
-  if (identity->kind != FileKind::kFile) throw EFOpenError("open(" + path + "): not a regular file");
+  if (identity->kind != FileKind::kFile) {
+    throw EFOpenError(Operation("open", path), system::Failure(FileFault::kOther, "not a regular file"));
+  }
   // Appending standard output to the input (>> in.bgm) would make the
   // console's lines part of the samples, and the input grow as it is read.
-  if (IsStandardOutput(*identity)) throw EFOpenError("open(" + path + "): same file as the standard output");
-  if (!system::Lock(file.handle_, system::LockMode::kShared)) throw EFOpenError(Reason("lock", path));
+  if (IsStandardOutput(*identity)) {
+    throw EFOpenError(Operation("open", path), system::Failure(FileFault::kSameAsStandardOutput,
+                                                               "same file as the standard output"));
+  }
+  if (!system::Lock(file.handle_, system::LockMode::kShared)) {
+    throw EFOpenError(Operation("lock", path), system::LastFailure());
+  }
   return file;
 }
 
@@ -107,33 +156,153 @@ File CreateOutput(const std::string& path, const File& input) {
   // Opened without emptying it: the file is emptied only once it is known
   // not to be the input and nobody else holds it.
   File file(system::OpenForWriting(path));
-  if (!file.IsOpen()) throw EFCreateError(Reason("create", path));
-  const std::optional<FileIdentity> identity = system::Identify(file.handle_);
-  if (!identity) throw EFCreateError(Reason("identify", path));
-  // The samples would land on the screen, whatever name reached it.
-  if (identity->kind == FileKind::kConsole) throw EFCreateError("create(" + path + "): the console");
-  // The open already keeps the input out where sharing rules exist; the
-  // identities are compared as well, so that no file system's view of
-  // locks or sharing decides alone whether the input is emptied.
-  const std::optional<FileIdentity> input_identity = system::Identify(input.handle_);
-  if (!input_identity) throw EFCreateError(Reason("identify", "input"));
-  if (SameFile(*identity, *input_identity))
-    throw EFCreateError("create(" + path + "): same file as the input");
-  // /dev/stdout while standard output is redirected, for instance.
-  if (IsStandardOutput(*identity)) {
-    throw EFCreateError("create(" + path + "): same file as the standard output");
-  }
-  // Devices and pipes (/dev/null, NUL, a FIFO with a reader) are written as
-  // they are: they keep nothing that a lock would protect, so two runs may
-  // write to /dev/null at once, and a lock someone holds on one must not
-  // stop a run.
-  if (identity->kind != FileKind::kFile) return file;
-  if (!system::Lock(file.handle_, system::LockMode::kExclusive)) throw EFCreateError(Reason("lock", path));
+  if (!file.IsOpen()) throw EFCreateError(Operation("create", path), system::LastFailure());
+  const FileIdentity identity = CheckOutput(file.handle_, path, input.handle_);
   // A new, empty file is not emptied: on ext4 a truncation to zero makes
   // the close wait for the data to be allocated on disk, which doubles the
   // time of a whole conversion.
-  if (identity->size != 0 && !system::Empty(file.handle_)) throw EFCreateError(Reason("empty", path));
+  if (identity.kind == FileKind::kFile && identity.size != 0 && !system::Empty(file.handle_)) {
+    throw EFCreateError(Operation("empty", path), system::LastFailure());
+  }
   return file;
+}
+
+// --- Replacement --------------------------------------------------------
+
+namespace {
+
+// A number that differs from run to run and from one moment to the next,
+// for the names of temporary files (a name that is taken is tried again
+// with the next one).
+std::uint32_t UniqueSeed() {
+  const auto ticks = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+  std::uint64_t mixed = ticks ^ static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(&ticks));
+  mixed ^= mixed >> 33;
+  mixed *= 0xFF51AFD7ED558CCDu;
+  mixed ^= mixed >> 33;
+  return static_cast<std::uint32_t>(mixed);
+}
+
+}  // namespace
+
+std::string Replacement::TemporaryName(const std::string& final_path, std::uint32_t unique) {
+  const std::size_t separator = final_path.find_last_of(system::kPathSeparators);
+  const std::size_t base = separator == std::string::npos ? 0 : separator + 1;
+  // A name has at most 255 bytes (UTF-16 units on Windows); the rest of
+  // them is room for the suffix.
+  constexpr std::size_t kMaxKept = 200;
+  std::size_t end = final_path.size();
+  if (end - base > kMaxKept) {
+    end = base + kMaxKept;
+    while (end > base && (static_cast<unsigned char>(final_path[end]) & 0xC0) == 0x80) --end;
+  }
+  char digits[9];
+  std::snprintf(digits, sizeof digits, "%08x", static_cast<unsigned>(unique));
+  return final_path.substr(0, end) + ".plivex-pack-unfinished-" + digits;
+}
+
+Replacement::Replacement(Replacement&& other) noexcept
+    : file_(std::move(other.file_)),
+      original_(std::move(other.original_)),
+      temporary_(std::move(other.temporary_)),
+      final_(std::move(other.final_)),
+      replaces_(other.replaces_) {}
+
+Replacement& Replacement::operator=(Replacement&& other) noexcept {
+  if (this != &other) {
+    Abandon();
+    file_ = std::move(other.file_);
+    original_ = std::move(other.original_);
+    temporary_ = std::move(other.temporary_);
+    final_ = std::move(other.final_);
+    replaces_ = other.replaces_;
+  }
+  return *this;
+}
+
+Replacement::~Replacement() { Abandon(); }
+
+Replacement BeginReplacement(const std::string& path, const File& input) {
+  Replacement replacement;
+  File existing(system::OpenExistingForWriting(path));
+  if (existing.IsOpen()) {
+    // Checked like any output, though it will only be renamed over: a file
+    // that could not be written today (read-only, held, the input) is
+    // refused all the same.
+    if (CheckOutput(existing.handle_, path, input.handle_).kind != FileKind::kFile) {
+      replacement.file_ = std::move(existing);  // a device or a pipe: written directly
+      return replacement;
+    }
+    replacement.original_ = std::move(existing);
+    replacement.replaces_ = true;
+  } else if (const SystemFailure failure = system::LastFailure(); failure.fault != FileFault::kNotFound) {
+    throw EFCreateError(Operation("open", path), failure);
+  }
+
+  replacement.final_ = system::FinalName(path);
+  // The name is guarded before the file exists, so that no interruption
+  // can leave it behind, and let go again when it turns out to be taken.
+  constexpr int kAttempts = 100;
+  const std::uint32_t seed = UniqueSeed();
+  for (int attempt = 0; !replacement.file_.IsOpen(); ++attempt) {
+    auto name = std::make_unique<const std::string>(Replacement::TemporaryName(
+        replacement.final_, seed + static_cast<std::uint32_t>(attempt) * 0x9E3779B9u));
+    system::GuardTemporary(name->c_str());
+    replacement.file_ = File(system::CreateNew(*name, replacement.replaces_));
+    if (replacement.file_.IsOpen()) {
+      replacement.temporary_ = std::move(name);
+      break;
+    }
+    const SystemFailure failure = system::LastFailure();
+    system::GuardTemporary(nullptr);
+    if (failure.fault != FileFault::kAlreadyExists || attempt + 1 == kAttempts) {
+      throw EFCreateError(Operation("create", *name), failure);
+    }
+  }
+  if (replacement.replaces_ &&
+      !system::CopyPermissions(replacement.original_.handle_, replacement.file_.handle_)) {
+    const SystemFailure failure = system::LastFailure();
+    replacement.Abandon();
+    throw EFCreateError(Operation("chmod", replacement.final_), failure);
+  }
+  return replacement;
+}
+
+void Replacement::Commit() {
+  if (!temporary_) {  // a device or a pipe, written directly
+    file_.CloseWritten();
+    return;
+  }
+  try {
+    // The data reaches the disk before the rename, so that a power cut
+    // right after it cannot leave an empty file in the original's place on
+    // a file system that does not order the two. A new file has no
+    // original to lose.
+    if (replaces_ && !system::Flush(file_.handle_)) throw EWriteError("flush", system::LastFailure());
+    file_.CloseWritten();
+    // Windows renames nothing over a file that is open without sharing.
+    (void)original_.Close();
+    if (!system::Rename(*temporary_, final_, replaces_)) {
+      throw EReplaceError(Operation("rename", final_), system::LastFailure());
+    }
+  } catch (...) {
+    Abandon();
+    throw;
+  }
+  // After the rename: an interruption in between removes a name that is
+  // gone already.
+  system::GuardTemporary(nullptr);
+  temporary_.reset();
+}
+
+void Replacement::Abandon() noexcept {
+  (void)file_.Close();
+  if (temporary_) {
+    (void)system::Remove(*temporary_);
+    system::GuardTemporary(nullptr);
+    temporary_.reset();
+  }
+  (void)original_.Close();
 }
 
 namespace system {

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -19,12 +20,20 @@ using Handle = std::intptr_t;
 inline constexpr Handle kNoHandle = -1;
 }  // namespace system
 
+// What a path names, looked at without opening it: nothing (or nothing
+// that can be reached), a regular file and its size, or something else (a
+// folder, a device, a pipe).
+enum class PathKind { kMissing, kFile, kOther };
+struct PathInfo {
+  PathKind kind = PathKind::kMissing;
+  ByteCount size = 0;  // of a regular file
+};
+PathInfo LookUp(const std::string& path);
+
 // True when `path` names an existing regular file. Opens nothing.
 bool IsExistingFile(const std::string& path);
 
-// The size of the existing regular file `path` names, or nothing when it
-// names none (missing, a folder, a device). Opens nothing.
-std::optional<ByteCount> ExistingFileSize(const std::string& path);
+class Replacement;
 
 // An open file, read and written at its current position. Move-only; a
 // File that is destroyed while still open is closed and the result of that
@@ -65,8 +74,14 @@ class File {
   // that is not open does nothing and returns true.
   [[nodiscard]] bool Close() noexcept;
 
+  // Closes a file that was written, or raises EWriteError when the system
+  // reports a failure: its data may not have reached the disk.
+  void CloseWritten();
+
   friend File OpenInput(const std::string& path);
   friend File CreateOutput(const std::string& path, const File& input);
+  friend class Replacement;
+  friend Replacement BeginReplacement(const std::string& path, const File& input);
 
  private:
   explicit File(system::Handle handle) noexcept : handle_(handle) {}
@@ -94,5 +109,70 @@ File OpenInput(const std::string& path);
 // either family), and when it is a pipe that nobody reads. Only a regular
 // file is locked on Linux; devices and pipes are written as they are.
 File CreateOutput(const std::string& path, const File& input);
+
+// The output of a run that must never damage the file it replaces: the new
+// file is written in full under a temporary name beside it, and only then
+// put in its place by a rename. Until that rename the file of that name
+// stays exactly as it was (bytes, size, times), or absent, whatever goes
+// wrong: a refusal, a failed read or write, a full disk, an interruption
+// (Ctrl-C, SIGTERM, SIGHUP, a closed console window), in which case the
+// temporary file is removed before the process ends.
+//
+// The file being written goes through these states:
+//
+//   (none) --Begin--> writing --Commit--> replaced (or written, for a device)
+//                        |
+//                        +--Abandon, a failed Commit, an interruption--> removed
+//
+// Devices and pipes (/dev/null, NUL, a FIFO) have nothing to keep: they are
+// written directly, as CreateOutput does. Move-only; destroying one that is
+// still writing abandons it.
+class Replacement {
+ public:
+  Replacement() = default;
+  Replacement(Replacement&& other) noexcept;
+  Replacement& operator=(Replacement&& other) noexcept;
+  Replacement(const Replacement&) = delete;
+  Replacement& operator=(const Replacement&) = delete;
+  ~Replacement();
+
+  // Where the new contents are written.
+  File& Output() noexcept { return file_; }
+
+  // Closes the new file and puts it in place of the output. Raises
+  // EWriteError when the close (or the flush before it) fails, and
+  // EReplaceError when the rename fails; either way the temporary file is
+  // removed and the output is as it was.
+  void Commit();
+
+  // Closes and removes the new file, and lets go of the output, which is as
+  // it was. Does nothing when nothing is being written.
+  void Abandon() noexcept;
+
+  // Begins the replacement of `path` (following symbolic links to the file
+  // they name, so that a link stays a link). An existing `path` is checked
+  // as CreateOutput checks it, by the same rules, and must be open to
+  // writing; it is held against other programs until the rename. Raises
+  // EFCreateError, with nothing created, when any check fails or the
+  // temporary file cannot be created in the output's folder.
+  friend Replacement BeginReplacement(const std::string& path, const File& input);
+
+  // The name a file being written for `final_path` gets, in the same
+  // folder: the name it is for (cut short when long, at a whole
+  // character), then ".plivex-pack-unfinished-" and the eight hexadecimal
+  // digits of `unique`, so that a user who finds one left by a power cut
+  // can tell what it is and that it may be deleted.
+  static std::string TemporaryName(const std::string& final_path, std::uint32_t unique);
+
+ private:
+  File file_;             // what is being written: the temporary file, or a device
+  File original_;         // the existing output, held until the rename
+  std::unique_ptr<const std::string> temporary_;  // the name of file_ while it is a temporary file;
+                                                 // in place, as the interruption guard points at it
+  std::string final_;      // the name it takes on Commit
+  bool replaces_ = false;  // an existing file of that name is replaced
+};
+
+Replacement BeginReplacement(const std::string& path, const File& input);
 
 }  // namespace plivex::platform

@@ -1,10 +1,14 @@
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
+#include <string>
 #include <utility>
 
 #include "platform/file.h"
@@ -95,7 +99,51 @@ std::int64_t WriteSome(Handle handle, std::span<const std::uint8_t> data) {
   }
 }
 
-std::string LastError() { return std::strerror(errno); }
+SystemFailure LastFailure() {
+  const int error = errno;
+  FileFault fault = FileFault::kOther;
+  switch (error) {
+    case ENOENT:
+    case ENOTDIR:  // a file where a folder should be
+      fault = FileFault::kNotFound;
+      break;
+    case EACCES:
+    case EPERM:
+      fault = FileFault::kAccessDenied;
+      break;
+    case ENOSPC:
+    case EDQUOT:
+      fault = FileFault::kDiskFull;
+      break;
+    case EFBIG:
+      fault = FileFault::kFileTooLarge;
+      break;
+    case EROFS:
+      fault = FileFault::kReadOnly;
+      break;
+    case EWOULDBLOCK:  // a lock that another holder keeps
+      fault = FileFault::kHeld;
+      break;
+    case EISDIR:
+      fault = FileFault::kIsFolder;
+      break;
+    case ENXIO:  // a FIFO opened without waiting for its reader
+      fault = FileFault::kNoReader;
+      break;
+    case EPIPE:
+      fault = FileFault::kReaderGone;
+      break;
+    case ENAMETOOLONG:
+      fault = FileFault::kNameTooLong;
+      break;
+    case EEXIST:
+      fault = FileFault::kAlreadyExists;
+      break;
+    default:
+      break;
+  }
+  return {fault, std::strerror(error)};
+}
 
 bool Seek(Handle handle, ByteCount position) {
   static_assert(sizeof(off_t) == 8, "file positions are 64-bit");
@@ -115,6 +163,109 @@ Handle OpenForReading(const std::string& path) { return OpenRetrying(path.c_str(
 // reader that goes away makes the next write fail with EPIPE.
 Handle OpenForWriting(const std::string& path) {
   return OpenRetrying(path.c_str(), O_WRONLY | O_CREAT, 0666);
+}
+
+// The same rules for a FIFO as OpenForWriting's.
+Handle OpenExistingForWriting(const std::string& path) { return OpenRetrying(path.c_str(), O_WRONLY); }
+
+Handle CreateNew(const std::string& path, bool owner_only) {
+  return OpenRetrying(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, owner_only ? 0600 : 0666);
+}
+
+const std::string_view kPathSeparators = "/";
+
+std::string FinalName(const std::string& path) {
+  // Linux follows at most 40 links in a row; a longer chain (or a loop)
+  // fails the open before anything gets here.
+  std::string name = path;
+  for (int links = 0; links < 40; ++links) {
+    struct stat info {};
+    if (lstat(name.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return name;
+    std::string target(static_cast<std::size_t>(info.st_size) + 1, '\0');
+    const ssize_t length = readlink(name.c_str(), target.data(), target.size());
+    // A link that changed meanwhile to a longer target: left as it is.
+    if (length <= 0 || static_cast<std::size_t>(length) >= target.size()) return name;
+    target.resize(static_cast<std::size_t>(length));
+    // A relative target is relative to the folder of the link.
+    const std::size_t slash = name.rfind('/');
+    name = target[0] == '/' || slash == std::string::npos ? target : name.substr(0, slash + 1) + target;
+  }
+  return name;
+}
+
+bool CopyPermissions(Handle model, Handle file) {
+  struct stat original {};
+  struct stat created {};
+  if (fstat(static_cast<int>(model), &original) != 0 || fstat(static_cast<int>(file), &created) != 0) {
+    return false;
+  }
+  // The owner and group only as far as this process may give them (root:
+  // any; others: a group of their own). Before the mode, since a change of
+  // owner clears the set-user-ID and set-group-ID bits.
+  const bool other_owner = original.st_uid != created.st_uid || original.st_gid != created.st_gid;
+  if (other_owner && fchown(static_cast<int>(file), original.st_uid, original.st_gid) != 0 &&
+      fchown(static_cast<int>(file), static_cast<uid_t>(-1), original.st_gid) != 0) {
+    // Neither is allowed: the new file keeps this process's owner and group.
+  }
+  return fchmod(static_cast<int>(file), original.st_mode & 07777) == 0;
+}
+
+bool Flush(Handle handle) {
+  for (;;) {
+    if (fdatasync(static_cast<int>(handle)) == 0) return true;
+    if (errno != EINTR) return false;
+  }
+}
+
+bool Rename(const std::string& from, const std::string& to, bool replace) {
+  if (replace) return rename(from.c_str(), to.c_str()) == 0;
+  // A file that has taken the name since the run began is not replaced. A
+  // file system (or kernel, or emulator) that cannot refuse a rename that
+  // way gets a plain one.
+  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  return rename(from.c_str(), to.c_str()) == 0;
+}
+
+bool Remove(const std::string& path) { return unlink(path.c_str()) == 0; }
+
+namespace {
+
+// The name the interruption handler removes; a pointer, which is read and
+// written in one step.
+std::atomic<const char*> guarded{nullptr};
+static_assert(std::atomic<const char*>::is_always_lock_free);
+
+constexpr int kInterruptions[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+// Removes the guarded file, then ends the process as the signal would have:
+// the handler was reset on entry (SA_RESETHAND), and the signal raised here
+// is delivered once the handler returns. Only async-signal-safe calls.
+extern "C" void RemoveGuardedAndEnd(int number) {
+  const int error = errno;
+  if (const char* path = guarded.load()) (void)unlink(path);
+  (void)raise(number);
+  errno = error;
+}
+
+}  // namespace
+
+void GuardTemporary(const char* path) {
+  static const bool installed = [] {
+    for (const int number : kInterruptions) {
+      struct sigaction current {};
+      // A signal that is ignored (nohup) stays ignored.
+      if (sigaction(number, nullptr, &current) != 0 || current.sa_handler == SIG_IGN) continue;
+      struct sigaction action {};
+      action.sa_handler = RemoveGuardedAndEnd;
+      action.sa_flags = SA_RESETHAND;
+      (void)sigemptyset(&action.sa_mask);
+      (void)sigaction(number, &action, nullptr);
+    }
+    return true;
+  }();
+  (void)installed;
+  guarded.store(path);
 }
 
 std::optional<FileIdentity> Identify(Handle handle) {
@@ -148,10 +299,11 @@ bool Empty(Handle handle) {
 
 }  // namespace system
 
-std::optional<ByteCount> ExistingFileSize(const std::string& path) {
+PathInfo LookUp(const std::string& path) {
   struct stat info {};
-  if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
-  return static_cast<ByteCount>(info.st_size);
+  if (stat(path.c_str(), &info) != 0) return {};
+  if (!S_ISREG(info.st_mode)) return {PathKind::kOther, 0};
+  return {PathKind::kFile, static_cast<ByteCount>(info.st_size)};
 }
 
 bool File::Close() noexcept {

@@ -13,7 +13,9 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 
+#include "platform/errors.h"
 #include "platform/file.h"
 
 namespace plivex::platform::system {
@@ -24,7 +26,7 @@ inline Handle FromHandle(void* handle) { return reinterpret_cast<Handle>(handle)
 
 // One read or write, retried when a signal interrupts it. Returns the count
 // of bytes moved (0 from ReadSome at the end of the input), or -1 when the
-// system reports a failure; LastError() then says which.
+// system reports a failure; LastFailure() then says which.
 std::int64_t ReadSome(Handle handle, std::span<std::uint8_t> buffer);
 std::int64_t WriteSome(Handle handle, std::span<const std::uint8_t> data);
 
@@ -38,13 +40,21 @@ inline std::span<const std::uint8_t> AsBytes(std::string_view text) {
   return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
 
-// The system's reason for the last failure, for the texts of the failure
-// kinds (which help debugging; the console never shows them).
-std::string LastError();
+// The system's reason for the last failure of a call made through this
+// header: the fault it amounts to, and the system's own words.
+SystemFailure LastFailure();
+
+// A failure of the program's own finding, with its words for debugging
+// (the console names the fault, never these words).
+inline SystemFailure Failure(FileFault fault, std::string text) { return {fault, std::move(text)}; }
 
 // Standard input and output, or kNoHandle when the process has none.
 Handle StandardInput();
 Handle StandardOutput();
+
+// True when `handle` is a terminal (on Windows, a console), where a person
+// types and reads.
+bool IsTerminal(Handle handle);
 
 // Writes one whole console line (already ending in CR LF) to standard
 // output, the way the backend shows text. Failures are ignored: the console
@@ -52,15 +62,60 @@ Handle StandardOutput();
 void WriteConsoleLine(std::string_view line);
 
 // Moves the position of `handle` to `position` bytes from the start.
-// Returns false when the system refuses; LastError() then says why.
+// Returns false when the system refuses; LastFailure() then says why.
 bool Seek(Handle handle, ByteCount position);
 
 // Opens an existing file for reading, or creates (without emptying) a file
 // for writing, each held against other programs as far as the open itself
 // can (the Windows sharing rules). Returns kNoHandle on failure, with
-// LastError() saying why; a name that cannot be a file's fails too.
+// LastFailure() saying why; a name that cannot be a file's fails too.
 Handle OpenForReading(const std::string& path);
 Handle OpenForWriting(const std::string& path);
+
+// Opens an existing file (or device, or pipe) for writing, held against
+// other programs as the open itself can, without creating or emptying
+// anything. kNoHandle on failure; LastFailure() says why, kNotFound when
+// `path` names nothing.
+Handle OpenExistingForWriting(const std::string& path);
+
+// Creates the file `path`, which must not exist yet, for writing, shared
+// with nobody. kNoHandle on failure (an existing file of that name too).
+// With `owner_only` nobody else may read it until CopyPermissions gives it
+// the rights of the file it is to replace, which may be stricter than
+// those a new file gets.
+Handle CreateNew(const std::string& path, bool owner_only);
+
+// `path` with the symbolic links of its last part followed: the name of
+// the file that writing to `path` would write, which a rename must replace
+// to leave the links as they are. `path` itself when it is not a link, or
+// the links cannot be read.
+std::string FinalName(const std::string& path);
+
+// The characters after which a path's last part begins.
+extern const std::string_view kPathSeparators;
+
+// Gives the new file `file` the permission bits, and as far as this process
+// may the owner and group, of the file `model`. False when the permission
+// bits cannot be set. Where renaming over a file keeps its attributes by
+// itself (Windows), it does nothing.
+bool CopyPermissions(Handle model, Handle file);
+
+// Makes the system write the data of `handle` out to the disk.
+bool Flush(Handle handle);
+
+// Gives the file `from` the name `to` in one step: over an existing file
+// `to` when `replace` is true, and otherwise only when `to` does not exist.
+// False when the system refuses; `from` is then as it was.
+bool Rename(const std::string& from, const std::string& to, bool replace);
+
+// Removes the file `path`.
+bool Remove(const std::string& path);
+
+// Names the file that an interruption of the process (Ctrl-C, SIGTERM,
+// SIGHUP, SIGQUIT; on Windows the console's break and close events) removes
+// before the process ends; nullptr names none. The text must stay in place
+// until it is replaced. Interruptions that are ignored stay ignored.
+void GuardTemporary(const char* path);
 
 enum class FileKind { kFile, kBlockDevice, kCharacterDevice, kConsole, kPipe, kOther };
 
@@ -79,13 +134,13 @@ struct FileIdentity {
   ByteCount size = 0;
 };
 
-// The identity of `handle`, or nothing when the system refuses; LastError()
-// then says why.
+// The identity of `handle`, or nothing when the system refuses;
+// LastFailure() then says why.
 std::optional<FileIdentity> Identify(Handle handle);
 
 // Takes the locks that keep out other programs: shared ones that let other
 // readers in, or exclusive ones. False when another program holds a lock
-// that conflicts, or the system refuses; LastError() then says why. On
+// that conflicts (LastFailure() is then kHeld), or the system refuses. On
 // Windows the sharing rules of the open do this, and Lock does nothing.
 enum class LockMode { kShared, kExclusive };
 bool Lock(Handle handle, LockMode mode);

@@ -67,6 +67,23 @@ TEST(SplitCommandLine, FollowsTheQuotingRules) {
   }
 }
 
+// plivex-pack keeps them, so that an empty argument never moves the others.
+TEST(SplitCommandLine, KeepsEmptyQuotedWordsWhenAsked) {
+  const SplitCase cases[] = {
+      {"\"\"", {""}},
+      {"plivex-pack a.wav \"\" orig.bgm", {"plivex-pack", "a.wav", "", "orig.bgm"}},
+      {"plivex-pack \"\" \t\"\" in", {"plivex-pack", "", "", "in"}},
+      {"plivex-pack in out \"\"", {"plivex-pack", "in", "out", ""}},
+      {"plivex-pack \"\"\"\" in", {"plivex-pack", "", "in"}},
+      {"plivex-pack \"\"in", {"plivex-pack", "in"}},
+      {"plivex-pack \"\"\" in", {"plivex-pack", " in"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.command_line);
+    EXPECT_EQ(SplitCommandLine(c.command_line, EmptyArguments::kKept), c.words);
+  }
+}
+
 TEST(SplitCommandLine, SeparatorsAreExactlyTheCodesFrom1To32) {
   for (int code = 1; code < 256; ++code) {
     if (code == '"') continue;
@@ -90,22 +107,23 @@ TEST(ProgramArguments, SplitsTheProcessCommandLineNotArgv) {
   Words expected = SplitCommandLine(GetCommandLineA());
   ASSERT_FALSE(expected.empty());  // at least this test program's own path
   expected.erase(expected.begin());
-  EXPECT_EQ(ProgramArguments(2, argv), expected);
+  EXPECT_EQ(ProgramArguments(2, argv, EmptyArguments::kDropped), expected);
 }
 #endif
 
 #ifndef _WIN32
-TEST(ProgramArguments, DropsTheProgramPathAndEmptyWords) {
+TEST(ProgramArguments, DropsTheProgramPathAndEmptyWordsOrKeepsThem) {
   char program[] = "plivex";
   char empty[] = "";
   char in[] = "in.bgm";
   char out[] = "out.wav";
   char rate[] = " 1000";
   char* argv[] = {program, empty, in, empty, out, rate, empty, nullptr};
-  EXPECT_EQ(ProgramArguments(7, argv), (Words{"in.bgm", "out.wav", " 1000"}));
+  EXPECT_EQ(ProgramArguments(7, argv, EmptyArguments::kDropped), (Words{"in.bgm", "out.wav", " 1000"}));
+  EXPECT_EQ(ProgramArguments(7, argv, EmptyArguments::kKept), (Words{"", "in.bgm", "", "out.wav", " 1000", ""}));
 
   char* only_program[] = {program, nullptr};
-  EXPECT_TRUE(ProgramArguments(1, only_program).empty());
+  EXPECT_TRUE(ProgramArguments(1, only_program, EmptyArguments::kKept).empty());
 }
 #endif
 

@@ -2,9 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <string>
-
 
 namespace plivex {
 namespace {
@@ -44,6 +45,7 @@ TEST(IntegerText, AcceptsDecimalAndHexadecimalForms) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
     EXPECT_EQ(ParseInteger(c.text), c.value);
+    EXPECT_TRUE(HasIntegerForm(c.text));
   }
 }
 
@@ -85,9 +87,15 @@ TEST(IntegerText, RejectsEverythingElse) {
       std::string("10\0" "00", 5),
       "\xef\xbc\x91",  // a full-width digit
   };
+  // Of these, only the values out of range have the form of a number (a
+  // Size of plivex-pack that is too large, not a file name).
+  const std::string out_of_range[] = {"2147483648", "-2147483648", "99999999999999999999", "$100000000",
+                                      "$FFFFFFFFF"};
   for (const auto& text : cases) {
     SCOPED_TRACE(text);
     EXPECT_THROW(ParseInteger(text), EConvertError);
+    EXPECT_EQ(HasIntegerForm(text), std::find(std::begin(out_of_range), std::end(out_of_range), text) !=
+                                        std::end(out_of_range));
   }
 }
 
