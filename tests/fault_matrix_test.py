@@ -20,15 +20,18 @@ when run as root, and are skipped with the reason when that fails.
 import argparse
 import contextlib
 import dataclasses
+import errno
 import fcntl
 import os
 import resource
 import shutil
+import signal
 import socket
 import stat
 import struct
 import subprocess
 import sys
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -58,9 +61,43 @@ class Program:
     no_output: str
     data_offset: int  # where the samples start in the input
     header_size: int  # the output's bytes before the samples
+    # plivex-pack writes a new file beside the output and renames it over
+    # the output once complete, and names what failed and why; plivex
+    # writes its output in place, and prints only its fixed lines.
+    replaces: bool
 
     def failure(self, *lines):
         return self.console(*lines, "", "Abort !!!")
+
+    def cannot(self, what, name, why):
+        """The lines a failure to `what` (Open, Read, Create, Write) the file
+        `name` prints, for the reason `why`."""
+        if self.replaces:
+            kind = "WavFile" if what in ("Open", "Read") else "BgmFile"
+            return ['Cannot %s %s "%s": %s !' % (what, kind, name, why)]
+        return {"Read": [self.cannot_read], "Write": [self.cannot_write]}.get(what, [])
+
+    def cannot_create(self, name, why):
+        """The whole console of a run whose output cannot be created."""
+        return self.failure(*self.cannot("Create", name, why))
+
+    def cannot_open(self, name, why):
+        return self.failure(*self.cannot("Open", name, why))
+
+    def cannot_read_data(self, name, why):
+        """The console of a run whose reading fails once the samples flow."""
+        return self.failure("Please Wait ...", "", *self.cannot("Read", name, why))
+
+    def cannot_write_data(self, name, why):
+        return self.failure("Please Wait ...", "", *self.cannot("Write", name, why))
+
+    def cannot_write_first(self, name, why):
+        """A failure of the first write: plivex writes the WAV header before
+        "Please Wait ...", so its first write fails before that line;
+        plivex-pack's first write is of samples."""
+        if self.header_size:
+            return self.failure(*self.cannot("Write", name, why))
+        return self.cannot_write_data(name, why)
 
 
 P = {
@@ -68,21 +105,18 @@ P = {
         exe=e2e_test.EXE, input="in.bgm", make_input=bytes, expected=e2e_test.expected_wav,
         console=e2e_test.console, success=e2e_test.SUCCESS, failure_status=0,
         cannot_read="Cannot Read BgmFile !", cannot_write="Cannot Write WavFile !",
-        no_output="Output Wav File Not Specified !", data_offset=0, header_size=44),
+        no_output="Output Wav File Not Specified !", data_offset=0, header_size=44, replaces=False),
     "plivex-pack": Program(
         exe=pack.PACK, input="in.wav", make_input=pack.wav_file, expected=pack.expected_bgm,
         console=pack.console, success=pack.success(44100), failure_status=1,
         cannot_read="Cannot Read WavFile !", cannot_write="Cannot Write BgmFile !",
-        no_output="Output Bgm File Not Specified !", data_offset=44, header_size=0),
+        no_output="Output Bgm File Not Specified !", data_offset=44, header_size=0, replaces=True),
 }[_options.program]
 
 NOBODY = 65534  # uid and gid the rows that need an ordinary user drop to
-ABORT = P.failure()  # open or create failed: only the ending is printed
-CANNOT_WRITE_DATA = P.failure("Please Wait ...", "", P.cannot_write)
-CANNOT_READ_DATA = P.failure("Please Wait ...", "", P.cannot_read)
-# plivex writes the WAV header before "Please Wait ...", so its first write
-# fails before that line; plivex-pack's first write is of samples.
-CANNOT_WRITE_FIRST = P.failure(P.cannot_write) if P.header_size else CANNOT_WRITE_DATA
+# The system's words for EIO, which plivex-pack shows as they are.
+IO_ERROR = os.strerror(errno.EIO)
+LEFTOVER = ".plivex-pack-unfinished-"  # in the name of a file written to be renamed
 FAULT_SHIM = os.path.abspath(e2e_test._options.fault_shim) if e2e_test._options.fault_shim else None
 if FAULT_SHIM and not os.path.isfile(FAULT_SHIM):
     sys.exit("no fault library at " + FAULT_SHIM)
@@ -217,6 +251,13 @@ class Matrix(Case):
         if run.err is not None:
             self.assertNotIn(b"Sanitizer", run.err)
             self.assertNotIn(b"runtime error", run.err)
+        self.assert_no_leftovers()
+
+    def assert_no_leftovers(self):
+        """No file that a run began under a temporary name is left, whatever
+        the run's end."""
+        for root, _, names in os.walk(self.dir):
+            self.assertEqual([n for n in names if LEFTOVER in n], [], root)
 
     def assert_input_intact(self):
         self.assertEqual(self.get(P.input), P.make_input(self.DATA))
@@ -236,13 +277,15 @@ class OutputFaults(Matrix):
         os.mkdir(self.path("folder"))
         rows = [
             # (output, console, what the output path holds afterwards)
-            (os.path.join("missing", "out"), ABORT, "absent"),
-            ("folder", ABORT, "empty folder"),
+            (os.path.join("missing", "out"), P.cannot_create(os.path.join("missing", "out"), "Folder Not Found"),
+             "absent"),
+            ("folder", P.cannot_create("folder", "Is A Folder"), "empty folder"),
         ]
         if not WINDOWS_TARGET:
-            rows += [("/dev/full", CANNOT_WRITE_FIRST, None),
-                     (os.path.join(P.input, "out"), ABORT, "absent"),  # a file as folder
-                     ("folder" + os.sep, ABORT, "empty folder")]
+            in_file = os.path.join(P.input, "out")  # a file as folder
+            rows += [("/dev/full", P.cannot_write_first("/dev/full", "Disk Full"), None),
+                     (in_file, P.cannot_create(in_file, "Folder Not Found"), "absent"),
+                     ("folder/", P.cannot_create("folder/", "Is A Folder"), "empty folder")]
         for output, transcript, after in rows:
             with self.subTest(output=output):
                 self.assert_plain_run(run_program([P.input, output], self.dir), transcript)
@@ -270,7 +313,8 @@ class OutputFaults(Matrix):
         # the pipe behind a success line, and a large one blocked for good.
         for name in (P.input, "big"):
             with self.subTest(reader="none", input=name):
-                self.assert_plain_run(run_program([name, "out"], self.dir), ABORT)
+                self.assert_plain_run(run_program([name, "out"], self.dir),
+                                      P.cannot_create("out", "Pipe Has No Reader"))
                 self.assertTrue(stat.S_ISFIFO(os.lstat(self.path("out")).st_mode))
 
         with self.subTest(reader="reads everything"):
@@ -284,7 +328,7 @@ class OutputFaults(Matrix):
             limit = P.header_size + 1024
             run, written = run_on_fifo(["big", "out"], self.dir, self.path("out"), first=limit)
             self.assertEqual(written, P.expected(data)[:limit])
-            self.assert_plain_run(run, CANNOT_WRITE_DATA)
+            self.assert_plain_run(run, P.cannot_write_data("out", "Pipe Closed By Its Reader"))
         self.assertEqual(self.get("big"), P.make_input(data))
 
     @posix_only
@@ -305,10 +349,11 @@ class OutputFaults(Matrix):
                         self.assertTrue(console_text.startswith(earlier))
                         console_text = console_text[len(earlier):]
                     run.out = console_text
-                    self.assert_plain_run(run, ABORT)
+                    self.assert_plain_run(run, P.cannot_create(output, "Same File As Standard Output"))
                     self.assert_input_intact()
         with self.subTest(output="/dev/stdout", redirect="pipe"):
-            self.assert_plain_run(run_program([P.input, "/dev/stdout"], self.dir), ABORT)
+            self.assert_plain_run(run_program([P.input, "/dev/stdout"], self.dir),
+                                  P.cannot_create("/dev/stdout", "Same File As Standard Output"))
 
     @posix_only
     def test_terminal_may_be_output_and_console(self):
@@ -374,11 +419,13 @@ class SameFile(Matrix):
                       "hard", "soft", "absolute"]
         for output in names:
             with self.subTest(output=output):
-                self.assert_plain_run(run_program([P.input, output], self.dir), ABORT)
+                self.assert_plain_run(run_program([P.input, output], self.dir),
+                                      P.cannot_create(output, "Same File As WavFile"))
                 self.assert_input_intact()
         if not WINDOWS_TARGET:
             # And the other way round: the link as input, the file as output.
-            self.assert_plain_run(run_program(["soft", P.input], self.dir), ABORT)
+            self.assert_plain_run(run_program(["soft", P.input], self.dir),
+                                  P.cannot_create(P.input, "Same File As WavFile"))
             self.assert_input_intact()
 
 
@@ -431,9 +478,10 @@ class PermissionFaults(Matrix):
         os.chmod(self.path("readonly"), 0o444)
         kept = file_state(self.path("readonly"))
 
-        self.assert_plain_run(self.run_as_user(P.input, os.path.join("locked", "out")), ABORT)
+        locked_out = os.path.join("locked", "out")
+        self.assert_plain_run(self.run_as_user(P.input, locked_out), P.cannot_create(locked_out, "Permission Denied"))
         self.assertEqual(os.listdir(self.path("locked")), [])
-        self.assert_plain_run(self.run_as_user(P.input, "readonly"), ABORT)
+        self.assert_plain_run(self.run_as_user(P.input, "readonly"), P.cannot_create("readonly", "Permission Denied"))
         self.assertEqual(file_state(self.path("readonly")), kept)
         self.assert_input_intact()
         # The same user can convert where it may write: the rows above failed
@@ -449,7 +497,7 @@ class PermissionFaults(Matrix):
         for output in ("out", "new"):
             with self.subTest(output=output):
                 # It exists, so this is not "File Not Found": the open fails.
-                self.assert_plain_run(self.run_as_user(P.input, output), ABORT)
+                self.assert_plain_run(self.run_as_user(P.input, output), P.cannot_open(P.input, "Permission Denied"))
                 self.assertEqual(file_state(self.path("out")), kept)
                 self.assertFalse(os.path.exists(self.path("new")))
         os.chmod(self.path(P.input), 0o644)
@@ -474,8 +522,8 @@ class ClosedStandardStreams(Matrix):
         rows = [
             (["missing", "out"], P.failure('File Not Found "missing" !')),
             ([P.input], P.failure(P.no_output)),
-            ([P.input, "/dev/full"], CANNOT_WRITE_FIRST),
-            ([P.input, P.input], ABORT),
+            ([P.input, "/dev/full"], P.cannot_write_first("/dev/full", "Disk Full")),
+            ([P.input, P.input], P.cannot_create(P.input, "Same File As WavFile")),
         ]
         for closed in ((0,), (1,), (0, 1), (0, 1, 2)):
             for args, transcript in rows:
@@ -501,7 +549,8 @@ class Locks(Matrix):
                     os.remove(self.path("new"))
                 else:
                     for output in ("out", "new"):
-                        self.assert_plain_run(run_program([P.input, output], self.dir), ABORT)
+                        self.assert_plain_run(run_program([P.input, output], self.dir),
+                                              P.cannot_open(P.input, "Held By Another Program"))
                         self.assertEqual(file_state(self.path("out")), kept)
                         self.assertFalse(os.path.exists(self.path("new")))
             self.assert_input_intact()
@@ -512,7 +561,7 @@ class Locks(Matrix):
             with self.subTest(lock=lock):
                 with held_by_another_process(self.path("out"), lock):
                     run = run_program([P.input, "out"], self.dir)
-                self.assert_plain_run(run, ABORT)
+                self.assert_plain_run(run, P.cannot_create("out", "Held By Another Program"))
                 self.assertEqual(file_state(self.path("out")), kept)
         # Once the other process lets go, the same run succeeds.
         self.assert_plain_run(run_program([P.input, "out"], self.dir), P.success)
@@ -537,7 +586,8 @@ class Locks(Matrix):
         os.symlink(P.input, self.path("soft"))
         for output in (P.input, "./" + P.input, "hard", "soft"):
             with self.subTest(output=output):
-                self.assert_plain_run(run_program([P.input, output], self.dir, env=env), ABORT)
+                self.assert_plain_run(run_program([P.input, output], self.dir, env=env),
+                                      P.cannot_create(output, "Same File As WavFile"))
                 self.assert_input_intact()
 
     @needs_fault_shim
@@ -566,11 +616,12 @@ class ConsoleClashes(Matrix):
             with self.subTest(redirect=mode):
                 self.put(P.input, data)
                 run = self.run_with_console([P.input, "out"], self.path(P.input), mode)
-                self.assert_plain_run(run, ABORT)
+                shown = P.cannot_open(P.input, "Same File As Standard Output")
+                self.assert_plain_run(run, shown)
                 if mode == "ab":
-                    self.assertEqual(self.get(P.input), data + ABORT)
+                    self.assertEqual(self.get(P.input), data + shown)
                 else:  # written over from the start, as `1<>in.bgm` does
-                    self.assertEqual(self.get(P.input), ABORT + data[len(ABORT):])
+                    self.assertEqual(self.get(P.input), shown + data[len(shown):])
                 self.assertFalse(os.path.exists(self.path("out")))
 
     @unittest.skipUnless(os.geteuid() == 0 and shutil.which("losetup"),
@@ -591,11 +642,12 @@ class ConsoleClashes(Matrix):
         for output in (device, twin):
             with self.subTest(output=output):
                 run = self.run_with_console([P.input, output], device, "r+b")
-                self.assert_plain_run(run, ABORT)
+                shown = P.cannot_create(output, "Same File As Standard Output")
+                self.assert_plain_run(run, shown)
                 subprocess.run(["blockdev", "--flushbufs", device], timeout=TIMEOUT)
                 with open(device, "rb") as f:
-                    start = f.read(len(ABORT) + 64)
-                self.assertEqual(start, ABORT + bytes(64))
+                    start = f.read(len(shown) + 64)
+                self.assertEqual(start, shown + bytes(64))
 
         # Standard output elsewhere: a block device takes the output like a file.
         self.assert_plain_run(run_program([P.input, twin], self.dir), P.success)
@@ -647,7 +699,7 @@ class MemoryLimits(Matrix):
         for output in ("out", "new"):
             with self.subTest(output=output):
                 run = run_program(["big", output], self.dir, address_space=limit)
-                self.assert_plain_run(run, ABORT)
+                self.assert_plain_run(run, P.failure("Not Enough Memory !") if P.replaces else P.failure())
                 self.assertEqual(file_state(self.path("out")), kept)
                 self.assertFalse(os.path.exists(self.path("new")))
         # With the memory it needs, the same run converts.
@@ -658,6 +710,15 @@ class MemoryLimits(Matrix):
 @posix_only
 class FailurePaths(Matrix):
     MIB = 1 << 20
+
+    def assert_output_after_failure(self, kept, written):
+        """What a failed run leaves at "out", which held an earlier output
+        of state `kept`: plivex-pack leaves it exactly as it was; plivex,
+        which writes in place, the first `written` bytes of its output."""
+        if P.replaces:
+            self.assertEqual(file_state(self.path("out")), kept)
+        else:
+            self.assertEqual(self.get("out"), written)
 
     def test_input_that_shrinks_during_the_run(self):
         # The run is held on a FIFO output whose reader waits: by the time
@@ -670,7 +731,7 @@ class FailurePaths(Matrix):
         run, written = run_on_fifo(
             ["big", "out"], self.dir, self.path("out"), first=P.header_size + 1,
             then=lambda: os.truncate(self.path("big"), P.data_offset + self.MIB + self.MIB // 2))
-        self.assert_plain_run(run, CANNOT_READ_DATA)
+        self.assert_plain_run(run, P.cannot_read_data("big", "File Ended Early"))
         # Exactly the first chunk's conversion came through, up to the page
         # boundary where every write ends; its last bytes wait for the next.
         self.assertEqual(written, P.expected(data)[:self.MIB])
@@ -684,27 +745,27 @@ class FailurePaths(Matrix):
         self.put("big", P.make_input(data))
         output = P.expected(data)
         rows = [
-            # (where reads start failing, console, what the output holds)
-            (P.data_offset + self.MIB, CANNOT_READ_DATA, output[:self.MIB]),
-            (0, CANNOT_READ_DATA, output[:P.header_size]) if P.data_offset == 0 else
-            (0, P.failure(P.cannot_read), None),
+            # (where reads start failing, console, what plivex's output holds)
+            (P.data_offset + self.MIB, P.cannot_read_data("big", IO_ERROR), output[:self.MIB]),
+            (0, P.cannot_read_data("big", IO_ERROR), output[:P.header_size]) if P.data_offset == 0 else
+            (0, P.failure(*P.cannot("Read", "big", IO_ERROR)), None),
         ]
-        for start, transcript, after in rows:
+        for start, transcript, written in rows:
             with self.subTest(start=start):
+                kept = self.keep_old_output()
                 env = with_faults(PLIVEX_FAULT_READ="/big", PLIVEX_FAULT_READ_FROM=str(start))
                 self.assert_plain_run(run_program(["big", "out"], self.dir, env=env), transcript)
-                if after is None:
-                    self.assertFalse(os.path.exists(self.path("out")))
-                else:
-                    self.assertEqual(self.get("out"), after)
-                    os.remove(self.path("out"))
+                self.assert_output_after_failure(kept, written or self.OLD_OUTPUT)
 
     @needs_fault_shim
     def test_failed_close(self):
         # A failed close of the output may mean lost data: never a success.
         # A failed close of the input loses nothing.
+        kept = self.keep_old_output()
         env = with_faults(PLIVEX_FAULT_CLOSE="/out")
-        self.assert_plain_run(run_program([P.input, "out"], self.dir, env=env), CANNOT_WRITE_DATA)
+        self.assert_plain_run(run_program([P.input, "out"], self.dir, env=env),
+                              P.cannot_write_data("out", IO_ERROR))
+        self.assert_output_after_failure(kept, P.expected(self.DATA))
         env = with_faults(PLIVEX_FAULT_CLOSE="/" + P.input)
         self.assert_plain_run(run_program([P.input, "out"], self.dir, env=env), P.success)
         self.assert_complete("out")
@@ -712,31 +773,129 @@ class FailurePaths(Matrix):
     def test_output_is_let_go_while_the_ending_waits(self):
         # A run that failed in the middle of writing its output (a file size
         # limit) waits for Enter with both files closed: another program can
-        # take the output at once, and what was written is the start of the
-        # right output.
+        # take the output at once. It holds what it did before the run
+        # (plivex-pack), or the start of the right output (plivex). The
+        # Enter comes from a terminal, where both programs wait.
+        import pty
         limit = P.header_size + 1024
+        kept = self.keep_old_output()
 
         def limit_file_size():
             resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
 
+        master, slave = pty.openpty()
         proc = subprocess.Popen(RUNNER + [P.exe, P.input, "out"], cwd=self.dir,
-                                stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                stdin=slave, stdout=subprocess.PIPE,
                                 stderr=subprocess.DEVNULL, preexec_fn=limit_file_size)
+        os.close(slave)
         try:
-            self.assert_waits_for_enter(proc, CANNOT_WRITE_DATA)
+            self.assert_waits_for_enter(proc, P.cannot_write_data("out", "File Too Large"))
             with open(self.path("out"), "r+b") as other:
                 fcntl.flock(other, fcntl.LOCK_EX | fcntl.LOCK_NB)
                 fcntl.fcntl(other, fcntl.F_OFD_SETLK, struct.pack("hhqqi", fcntl.F_WRLCK, 0, 0, 0, 0))
             self.assertIsNone(proc.poll())
-            proc.stdin.write(b"\n")
-            proc.stdin.close()
+            os.write(master, b"\n")
             proc.wait(timeout=TIMEOUT)
         finally:
             proc.kill()
             proc.wait()
             proc.stdout.close()
+            os.close(master)
         self.assertEqual(proc.returncode, P.failure_status)
-        self.assertEqual(self.get("out"), P.expected(self.DATA)[:limit])
+        self.assert_output_after_failure(kept, P.expected(self.DATA)[:limit])
+        self.assert_no_leftovers()
+
+
+@posix_only
+@unittest.skipUnless(P.replaces, "plivex writes its output in place (see What happens to the files)")
+class ReplacingAnOriginal(Matrix):
+    """plivex-pack in place over the original Bgm file, the one file a
+    modder cannot easily get back: whatever ends the run before the new file
+    is complete, the original keeps its bytes, size, inode and modification
+    time, and no file is left under the new name."""
+
+    MIB = 1 << 20
+
+    def setUp(self):
+        super().setUp()
+        self.put("big", P.make_input(os.urandom(3 * self.MIB)))
+
+    @needs_fault_shim
+    def test_failed_writes_and_reads(self):
+        def file_size_limit():
+            resource.setrlimit(resource.RLIMIT_FSIZE, (self.MIB, self.MIB))
+
+        rows = [
+            ("disk full", dict(env=with_faults(PLIVEX_FAULT_WRITE="/out", PLIVEX_FAULT_WRITE_FROM=str(self.MIB))),
+             "Write", "Disk Full"),
+            ("file size limit", dict(preexec_fn=file_size_limit), "Write", "File Too Large"),
+            ("read fails", dict(env=with_faults(PLIVEX_FAULT_READ="/big",
+                                                PLIVEX_FAULT_READ_FROM=str(P.data_offset + self.MIB))),
+             "Read", IO_ERROR),
+        ]
+        for name, options, what, why in rows:
+            with self.subTest(name):
+                kept = self.keep_old_output()
+                done = subprocess.run(RUNNER + [P.exe, "big", "out"], cwd=self.dir,
+                                      stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                      stderr=subprocess.PIPE, timeout=TIMEOUT, **options)
+                self.assert_plain_run(Run(done.returncode, done.stdout, done.stderr),
+                                      P.failure("Please Wait ...", "", *P.cannot(what, "big" if what == "Read"
+                                                                                 else "out", why)))
+                self.assertEqual(file_state(self.path("out")), kept)
+
+    def test_full_disk(self):
+        # A small file system of its own, which the new file fills up.
+        disk = self.path("disk")
+        os.mkdir(disk)
+        mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", disk],
+                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=TIMEOUT)
+        if mounted.returncode != 0:
+            self.skipTest("cannot mount a small tmpfs: " + mounted.stdout.decode(errors="replace").strip())
+        try:
+            original = os.path.join("disk", "track.bgm")
+            self.put(original, os.urandom(600 << 10))
+            kept = file_state(self.path(original))
+            self.assert_plain_run(run_program(["big", original], self.dir),
+                                  P.cannot_write_data(original, "Disk Full"))
+            self.assertEqual(file_state(self.path(original)), kept)
+        finally:
+            subprocess.run(["umount", disk], timeout=TIMEOUT, check=True)
+
+    @needs_fault_shim
+    def test_interrupted(self):
+        # The run stalls in a write of the new file, 1 MiB in; then a signal
+        # ends it. Every signal a user or a system sends to end a program
+        # removes the new file; SIGKILL cannot be caught, and leaves it under
+        # a name that says what it is.
+        env = with_faults(PLIVEX_FAULT_WRITE="/out", PLIVEX_FAULT_WRITE_FROM=str(self.MIB),
+                          PLIVEX_FAULT_WRITE_STALL="1")
+        for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT, signal.SIGKILL):
+            with self.subTest(signal=number.name):
+                kept = self.keep_old_output()
+                proc = subprocess.Popen(RUNNER + [P.exe, "big", "out"], cwd=self.dir, env=env,
+                                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                        stderr=subprocess.DEVNULL)
+                try:
+                    deadline = time.monotonic() + TIMEOUT
+                    while not self.leftovers(size=self.MIB) and time.monotonic() < deadline:
+                        time.sleep(0.01)
+                    proc.send_signal(number)
+                    self.assertEqual(proc.wait(timeout=TIMEOUT), -number)
+                finally:
+                    proc.kill()
+                    proc.wait()
+                self.assertEqual(file_state(self.path("out")), kept)
+                if number == signal.SIGKILL:
+                    (left,) = self.leftovers()
+                    self.assertRegex(left, r"^out\.plivex-pack-unfinished-[0-9a-f]{8}$")
+                    os.remove(self.path(left))
+                self.assert_no_leftovers()
+
+    def leftovers(self, size=0):
+        """The names of the files begun under a temporary name, of at least
+        `size` bytes."""
+        return [n for n in os.listdir(self.dir) if LEFTOVER in n and os.path.getsize(self.path(n)) >= size]
 
 
 if __name__ == "__main__":

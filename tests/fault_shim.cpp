@@ -9,14 +9,25 @@
 //       flock() asking for an exclusive lock on a descriptor that is not
 //       open for writing fails with EBADF, as NFS's emulation of flock with
 //       byte-range locks does.
-//   PLIVEX_FAULT_CLOSE=SUFFIX
-//       close() of a descriptor whose file's path ends in SUFFIX closes it,
+//   PLIVEX_FAULT_CLOSE=PART
+//       close() of a descriptor whose file's path contains PART closes it,
 //       then reports EIO, as a network file system does when data written
 //       earlier could not be stored.
-//   PLIVEX_FAULT_READ=SUFFIX [PLIVEX_FAULT_READ_FROM=OFFSET]
-//       read() of a file whose path ends in SUFFIX fails with EIO once the
+//   PLIVEX_FAULT_READ=PART [PLIVEX_FAULT_READ_FROM=OFFSET]
+//       read() of a file whose path contains PART fails with EIO once the
 //       file position is at OFFSET (0 unless given) or past it, as a disk
 //       with a bad sector does: the bytes before OFFSET read normally.
+//   PLIVEX_FAULT_WRITE=PART [PLIVEX_FAULT_WRITE_FROM=OFFSET]
+//       [PLIVEX_FAULT_WRITE_STALL=1]
+//       write() to a file whose path contains PART fails with ENOSPC once
+//       the file position is at OFFSET (0 unless given) or past it, as a
+//       full disk does; with PLIVEX_FAULT_WRITE_STALL it stalls there
+//       instead, until a signal ends the process, so that a test can
+//       interrupt a run at a known point.
+//
+// A path "contains" PART so that the file a program writes under a
+// temporary name beside "out" (out.plivex-pack-unfinished-...) matches
+// "/out" as well.
 //
 // Nothing of this reaches the program as shipped: it is built only with the
 // tests and loaded only by them.
@@ -58,9 +69,15 @@ std::string PathOf(int fd) {
   return length > 0 ? std::string(target, static_cast<std::size_t>(length)) : std::string();
 }
 
-bool EndsWith(const std::string& text, const char* suffix) {
-  const std::size_t n = std::strlen(suffix);
-  return n != 0 && text.size() >= n && text.compare(text.size() - n, n, suffix) == 0;
+bool Contains(const std::string& text, const char* part) {
+  return part != nullptr && *part != '\0' && text.find(part) != std::string::npos;
+}
+
+// Whether the file position of `fd` is at the offset in `variable` (0 when
+// it is not set) or past it.
+bool AtOrPast(int fd, const char* variable) {
+  const char* from = std::getenv(variable);
+  return lseek(fd, 0, SEEK_CUR) >= (from != nullptr ? std::strtoll(from, nullptr, 10) : 0);
 }
 
 }  // namespace
@@ -97,8 +114,7 @@ extern "C" int fcntl(int fd, int command, ...) {
 }
 
 extern "C" int close(int fd) {
-  const char* suffix = std::getenv("PLIVEX_FAULT_CLOSE");
-  const bool fail = suffix != nullptr && EndsWith(PathOf(fd), suffix);
+  const bool fail = Contains(PathOf(fd), std::getenv("PLIVEX_FAULT_CLOSE"));
   static const auto next = Next<int (*)(int)>("close");
   const int result = next(fd);
   if (fail && result == 0) {
@@ -109,14 +125,20 @@ extern "C" int close(int fd) {
 }
 
 extern "C" ssize_t read(int fd, void* buffer, size_t count) {
-  const char* suffix = std::getenv("PLIVEX_FAULT_READ");
-  if (suffix != nullptr && EndsWith(PathOf(fd), suffix)) {
-    const char* from = std::getenv("PLIVEX_FAULT_READ_FROM");
-    if (lseek(fd, 0, SEEK_CUR) >= (from != nullptr ? std::strtoll(from, nullptr, 10) : 0)) {
-      errno = EIO;
-      return -1;
-    }
+  if (Contains(PathOf(fd), std::getenv("PLIVEX_FAULT_READ")) && AtOrPast(fd, "PLIVEX_FAULT_READ_FROM")) {
+    errno = EIO;
+    return -1;
   }
   static const auto next = Next<ssize_t (*)(int, void*, size_t)>("read");
+  return next(fd, buffer, count);
+}
+
+extern "C" ssize_t write(int fd, const void* buffer, size_t count) {
+  if (Contains(PathOf(fd), std::getenv("PLIVEX_FAULT_WRITE")) && AtOrPast(fd, "PLIVEX_FAULT_WRITE_FROM")) {
+    while (Enabled("PLIVEX_FAULT_WRITE_STALL")) pause();
+    errno = ENOSPC;
+    return -1;
+  }
+  static const auto next = Next<ssize_t (*)(int, const void*, size_t)>("write");
   return next(fd, buffer, count);
 }

@@ -16,6 +16,7 @@ import argparse
 import os
 import random
 import shutil
+import stat
 import struct
 import subprocess
 import sys
@@ -24,7 +25,7 @@ import wave
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import e2e_test  # noqa: E402  (parses --exe and --runner)
-from e2e_test import RUNNER, TIMEOUT, Case, file_state, pattern  # noqa: E402
+from e2e_test import RUNNER, TIMEOUT, WINDOWS_TARGET, Case, file_state, pattern, posix_only  # noqa: E402
 
 _parser = argparse.ArgumentParser(add_help=False)
 _parser.add_argument("--pack-exe", required=True)
@@ -120,17 +121,25 @@ class Dialogue(PackCase):
             (["missing.wav", "out.bgm"], refused('File Not Found "missing.wav" !')),
             (["folder", "out.bgm"], refused('File Not Found "folder" !')),
             (["in.wav"], refused("Output Bgm File Not Specified !")),
-            (["", "in.wav", ""], refused("Output Bgm File Not Specified !")),
+            # An empty argument keeps its place: it never moves the others
+            # up, so that the original named as the Size never becomes the
+            # output.
+            (["", "in.wav", "out.bgm"], refused(*USAGE)),
+            (["in.wav", "", "out.bgm"], refused("Output Bgm File Not Specified !")),
         ]
+        self.put("out.bgm", b"the original")
+        kept = file_state(self.path("out.bgm"))
         for args, transcript in rows:
             with self.subTest(args=args):
                 self.assert_pack(args, transcript, 1)
-                self.assertFalse(os.path.exists(self.path("out.bgm")))
+                self.assertEqual(file_state(self.path("out.bgm")), kept)
+                self.assertEqual(sorted(os.listdir(self.dir)), ["folder", "in.wav", "out.bgm"])
 
     def test_success_and_what_follows_the_names(self):
         frames = pattern(3000, seed=4)
         self.put("in.wav", wav_file(frames, fmt_body(rate=22050)))
-        for args in (["in.wav", "out.bgm"], ["", "in.wav", "out.bgm"]):
+        # An empty Size is no Size.
+        for args in (["in.wav", "out.bgm"], ["in.wav", "out.bgm", ""]):
             with self.subTest(args=args):
                 self.assert_pack(args, success(22050), 0)
                 self.assertEqual(self.get("out.bgm"), expected_bgm(frames))
@@ -140,24 +149,37 @@ class Dialogue(PackCase):
         self.put("-", wav_file(frames))
         self.assert_pack(["-", "out.bgm"], success(44100), 0)
         self.assertEqual(self.get("out.bgm"), expected_bgm(frames))
-        self.assert_pack(["-", "-"], refused(), 1)  # the same file
+        self.assert_pack(["-", "-"], refused('Cannot Create BgmFile "-": Same File As WavFile !'), 1)
         self.assertEqual(self.get("-"), wav_file(frames))
 
-    def test_failure_waits_for_enter_unless_the_input_ended(self):
-        proc = subprocess.Popen(RUNNER + [PACK, "missing.wav"], cwd=self.dir, stdin=subprocess.PIPE,
+    @posix_only
+    def test_failure_waits_for_enter_at_a_terminal(self):
+        import pty
+        master, slave = pty.openpty()
+        proc = subprocess.Popen(RUNNER + [PACK, "missing.wav"], cwd=self.dir, stdin=slave,
                                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        os.close(slave)
         try:
             self.assert_waits_for_enter(proc, refused('File Not Found "missing.wav" !'))
-            proc.stdin.write(b"\r\n")
-            proc.stdin.flush()
+            os.write(master, b"\n")
             self.assertEqual(proc.wait(timeout=TIMEOUT), 1)
         finally:
             proc.kill()
             proc.wait()
-            proc.stdin.close()
             proc.stdout.close()
-        self.assert_pack(["missing.wav"], refused('File Not Found "missing.wav" !'), 1,
-                         stdin=subprocess.DEVNULL)
+            os.close(master)
+
+    def test_failure_never_reads_a_script_input(self):
+        # `ls *.wav | while read f; do plivex-pack "$f" ...; done`: the next
+        # name in the pipe is the loop's, not an Enter for a failed run.
+        read_end, write_end = os.pipe()
+        os.write(write_end, b"next.wav\n")
+        try:
+            self.assert_pack(["missing.wav"], refused('File Not Found "missing.wav" !'), 1, stdin=read_end)
+            os.close(write_end)
+            self.assertEqual(os.read(read_end, 100), b"next.wav\n")
+        finally:
+            os.close(read_end)
 
 
 class Sizes(PackCase):
@@ -175,13 +197,17 @@ class Sizes(PackCase):
         rows = [
             # (Size, how the whole frames fit)
             ("3784", []),  # 3 blocks, 512 left bytes and 100 right samples: exact
-            ("3783", [cut % "1 Frame (0.000 Seconds)"]),  # half the last right sample
-            ("3782", [cut % "1 Frame (0.000 Seconds)"]),
+            # Half the last right sample, or none of it: a frame is cut, and
+            # its time never reads as nothing.
+            ("3783", [cut % "1 Frame (0.001 Seconds)"]),
+            ("3782", [cut % "1 Frame (0.001 Seconds)"]),
             ("1000", [cut % "624 Frames (0.028 Seconds)"]),  # left half and 244 right samples
             ("512", [cut % "868 Frames (0.039 Seconds)"]),  # only left samples
             ("+1", [cut % "868 Frames (0.039 Seconds)"]),
             ("4096", ["WavFile Shorter Than Size: 156 Frames (0.007 Seconds) Of Silence Added"]),
             ("  $100000", ["WavFile Shorter Than Size: 261276 Frames (11.849 Seconds) Of Silence Added"]),
+            # 22039 frames are 0.9995 seconds: the rounding carries into the seconds.
+            ("91894", ["WavFile Shorter Than Size: 22039 Frames (1.000 Seconds) Of Silence Added"]),
         ]
         for size, fit in rows:
             with self.subTest(size=size):
@@ -201,19 +227,98 @@ class Sizes(PackCase):
                          success(22050, "WavFile Longer Than Size: Last 100 Frames (0.005 Seconds) Cut Off !"), 0)
         self.assertEqual(self.get("original.bgm"), expected)
 
+    def test_fit_at_the_edges(self):
+        # (sample data, Size, how it fits)
+        rows = [
+            # Half a frame after the last whole one is not a frame to cut.
+            (self.FRAMES + b"\x01\x02", "3784", []),
+            # Silence only: the Bgm file is as large as asked.
+            (b"", "1024", ["WavFile Shorter Than Size: 256 Frames (0.012 Seconds) Of Silence Added"]),
+        ]
+        for frames, size, fit in rows:
+            with self.subTest(data=len(frames), size=size):
+                self.put("in.wav", wav_file(frames, fmt_body(rate=22050)))
+                self.assert_pack(["in.wav", "out.bgm", size], success(22050, *fit), 0)
+                self.assertEqual(self.get("out.bgm"), expected_bgm(frames)[:int(size)].ljust(int(size), b"\0"))
+
     def test_refused_sizes_touch_no_file(self):
         os.mkdir(self.path("folder"))
         self.put("empty.bgm", b"")
         self.put("out.bgm", b"an earlier Bgm file")
         kept = file_state(self.path("out.bgm"))
-        rows = [(size, "Invalid Size !") for size in ("0", "-1024", "$80000000", "empty.bgm")]
-        rows += [(name, 'Size File Not Found "%s" !' % name) for name in ("missing.bgm", "folder", "1000x")]
+        # plivex reads back Bgm files of less than 2 GiB: larger sizes are
+        # refused, as numbers (whatever their value) or as files (sparse
+        # here; past 4 GiB, the high half of the size counts).
+        for name, size in (("2g.bgm", 1 << 31), ("4g.bgm", (1 << 32) + 3072)):
+            with open(self.path(name), "wb") as f:
+                f.truncate(size)
+        rows = [(size, "Invalid Size !") for size in ("0", "-1024", "$80000000", "empty.bgm",
+                                                     "-99999999999")]
+        rows += [(size, "BgmFile Too Large !") for size in ("2147483648", "99999999999", "$100000000",
+                                                           "2g.bgm", "4g.bgm")]
+        rows += [(name, 'Size File Not Found "%s" !' % name) for name in ("missing.bgm", "1000x")]
+        others = ["folder"] + ([] if WINDOWS_TARGET else ["/dev/zero", "fifo"])
+        if not WINDOWS_TARGET:
+            os.mkfifo(self.path("fifo"))
+        rows += [(name, 'Size File Is Not A Regular File "%s" !' % name) for name in others]
+        # Without a Size, a WAV whose samples would pack to 2 GiB.
+        with open(self.path("huge.wav"), "wb") as f:
+            f.write(wav_file(b"", data_size=0xFFFFFFFF))
+            f.truncate(44 + (1 << 31))
+        rows += [(None, "BgmFile Too Large !")]
         for size, message in rows:
             with self.subTest(size=size):
                 for output in ("out.bgm", "new.bgm"):
-                    self.assert_pack(["in.wav", output, size], refused(message), 1)
+                    args = ["in.wav", output, size] if size else ["huge.wav", output]
+                    self.assert_pack(args, refused(message), 1)
                 self.assertEqual(file_state(self.path("out.bgm")), kept)
                 self.assertFalse(os.path.exists(self.path("new.bgm")))
+
+
+@posix_only
+class Replacing(PackCase):
+    """The Bgm file is written under a new name and renamed over the output:
+    what belongs to the output's name stays (its mode, owner and group, the
+    symbolic links that lead to it), and a hard link keeps the old bytes, a
+    backup. Failed runs are in fault_matrix_test.py."""
+
+    def test_what_the_name_keeps(self):
+        frames = pattern(4 * 600, seed=21)
+        self.put("in.wav", wav_file(frames))
+        os.mkdir(self.path("real"))
+        real = os.path.join("real", "track.bgm")
+        rows = [
+            # (output, the file it names, links to it (name, target), mode)
+            ("track.bgm", "track.bgm", [], 0o600),
+            ("link.bgm", real, [("link.bgm", real)], 0o664),
+            ("chain.bgm", real, [("chain.bgm", "link.bgm"), ("link.bgm", real)], 0o640),
+            ("absolute.bgm", real, [("absolute.bgm", self.path(real))], 0o644),
+            ("up.bgm", real, [("real/up.bgm", "track.bgm"), ("up.bgm", "real/up.bgm")], 0o660),
+        ]
+        owner = 65534 if os.geteuid() == 0 else os.getuid()  # another owner needs root
+        for output, target, links, mode in rows:
+            with self.subTest(output=output):
+                old = b"the original, " + output.encode()
+                self.put(target, old)
+                os.chmod(self.path(target), mode)
+                os.chown(self.path(target), owner, owner if owner == 65534 else os.getgid())
+                os.link(self.path(target), self.path("backup"))
+                for name, to in links:
+                    os.symlink(to, self.path(name))
+                self.assert_pack(["in.wav", output], success(44100), 0)
+                self.assertEqual(self.get(target), expected_bgm(frames))
+                info = os.stat(self.path(target))
+                self.assertEqual((stat.S_IMODE(info.st_mode), info.st_uid), (mode, owner))
+                for name, to in links:
+                    self.assertEqual(os.readlink(self.path(name)), to)
+                self.assertEqual(self.get("backup"), old)
+                for name in ["backup"] + [name for name, _ in links]:
+                    os.remove(self.path(name))
+        # A link to a file that does not exist yet makes it.
+        os.symlink("made.bgm", self.path("dangling.bgm"))
+        self.assert_pack(["in.wav", "dangling.bgm"], success(44100), 0)
+        self.assertEqual(os.readlink(self.path("dangling.bgm")), "made.bgm")
+        self.assertEqual(self.get("made.bgm"), expected_bgm(frames))
 
 
 class Headers(PackCase):
