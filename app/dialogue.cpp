@@ -1,5 +1,6 @@
 #include "app/dialogue.h"
 
+#include "app/integer_text.h"
 #include "platform/console.h"
 #include "platform/errors.h"
 
@@ -15,6 +16,17 @@ void StartRun(const ProgramTexts& texts) {
 
 std::string Argument(const std::vector<std::string>& arguments, std::size_t index) {
   return index < arguments.size() ? arguments[index] : std::string();
+}
+
+std::int32_t TakeSampleRate(std::string_view text) {
+  constexpr std::int32_t kMinSampleRate = 1000;
+  constexpr std::int32_t kMaxSampleRate = 48000;
+  const std::int32_t rate = ParseInteger(text);
+  if (rate > kMaxSampleRate || rate < kMinSampleRate) {
+    WriteLine("Invalid Sample Rate !");
+    throw EAbort();
+  }
+  return rate;
 }
 
 FileNames CheckFileNames(const ProgramTexts& texts, const std::vector<std::string>& arguments) {

@@ -5,6 +5,7 @@
 // run ends. Each program brings its own texts.
 
 #include <cstddef>
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -47,6 +48,11 @@ FileNames CheckFileNames(const ProgramTexts& texts, const std::vector<std::strin
 // Argument `index` (0 for the first after the program's own path), or an
 // empty text when there are fewer.
 std::string Argument(const std::vector<std::string>& arguments, std::size_t index);
+
+// A sample rate argument: an integer (ParseInteger's syntax, which raises
+// EConvertError) from 1000 to 48000 hertz. Outside that range it prints
+// "Invalid Sample Rate !" and raises EAbort.
+std::int32_t TakeSampleRate(std::string_view text);
 
 // Closes both files at the end of a run that went well. Nothing was written
 // to the input, so a failed close of it loses nothing; for the output it may

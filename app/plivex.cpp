@@ -18,8 +18,6 @@ namespace {
 // "Plivex V1.1 By Vorn Tessil / Q.L.K" for every 1.1.x release.
 constexpr std::string_view kBanner = "Plivex V" PLIVEX_BANNER_VERSION " By Vorn Tessil / Q.L.K";
 constexpr std::int32_t kDefaultSampleRate = 48000;
-constexpr std::int32_t kMinSampleRate = 1000;
-constexpr std::int32_t kMaxSampleRate = 48000;
 
 using platform::WriteLine;
 
@@ -56,11 +54,7 @@ void RunConverter(const std::vector<std::string>& arguments) {
   try {
     const FileNames names = CheckFileNames(kTexts, arguments);
     const std::string rate_text = Argument(arguments, 2);
-    const std::int32_t sample_rate = rate_text.empty() ? kDefaultSampleRate : ParseInteger(rate_text);
-    if (sample_rate > kMaxSampleRate || sample_rate < kMinSampleRate) {
-      WriteLine("Invalid Sample Rate !");
-      throw EAbort();
-    }
+    const std::int32_t sample_rate = rate_text.empty() ? kDefaultSampleRate : TakeSampleRate(rate_text);
 
     input = platform::OpenInput(names.input);
     // Checked before the output is created, so a refused input never

@@ -26,11 +26,12 @@ constexpr std::string_view kBanner = "Plivex-Pack V" PLIVEX_BANNER_VERSION " By 
 using platform::WriteLine;
 
 void PrintUsage() {
-  WriteLine("Usage: Plivex-Pack WavFile BgmFile [Size]");
+  WriteLine("Usage: Plivex-Pack WavFile BgmFile [Size] [Sample Rate]");
   WriteLine("");
-  WriteLine("       WavFile = Windows PCM 16Bit Stereo, Any Sample Rate");
-  WriteLine("       BgmFile = Output File PS2 Bgm");
-  WriteLine("       Size    = BgmFile Size In Bytes, Or A File Of That Size");
+  WriteLine("       WavFile     = Windows WAV, PCM Or Float, Mono Or Stereo; - For Standard Input");
+  WriteLine("       BgmFile     = Output File PS2 Bgm");
+  WriteLine("       Size        = BgmFile Size In Bytes, Or A File Of That Size");
+  WriteLine("       Sample Rate = The Sample Rate WavFile Must Have");
 }
 
 constexpr ProgramTexts kTexts = {
@@ -211,6 +212,8 @@ std::string FailureLine(const FileNames& names) {
     return line("Cannot Write BgmFile", names.output, error, true);
   } catch (const EReplaceError& error) {
     return line("Cannot Replace BgmFile", names.output, error, true);
+  } catch (const EConvertError&) {
+    return "Invalid Sample Rate !";  // not an integer
   } catch (const std::bad_alloc&) {
     return "Not Enough Memory !";
   } catch (...) {
@@ -228,12 +231,20 @@ bool RunPacker(const std::vector<std::string>& arguments) {
   try {
     names = CheckFileNames(kTexts, arguments);
     const std::optional<platform::ByteCount> bgm_size = TakeBgmSize(Argument(arguments, 2));
+    const std::string rate_text = Argument(arguments, 3);
+    const std::int32_t required_rate = rate_text.empty() ? 0 : TakeSampleRate(rate_text);  // 0: any
     input = platform::OpenInput(names.input);
     // The whole header is read and checked, and the memory taken, before
     // the output is created: a refused file never touches an existing one.
     const WavHeader header = ReadWavHeader(input);
     if (const auto* refusal = std::get_if<WavRefusal>(&header)) Refuse(RefusalMessage(*refusal));
     const WavLayout layout = std::get<WavLayout>(header);
+    // The Bgm file keeps no rate: music at another rate would play too fast
+    // or too slow, and too high or too low, with nothing to tell why.
+    if (required_rate != 0 && layout.sample_rate != static_cast<std::uint32_t>(required_rate)) {
+      Refuse("WavFile Sample Rate Is " + std::to_string(layout.sample_rate) + " Hz, Not " +
+             std::to_string(required_rate) + " Hz !");
+    }
     const platform::ByteCount output_size = bgm_size.value_or(PackedSize(layout.data_length));
     CheckBgmSize(output_size);
     const BlockBuffers buffers(output_size);

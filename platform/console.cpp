@@ -24,9 +24,13 @@ void WaitForEnter() {
   }
 }
 
-void WaitForEnterAtTerminal() {
+bool StandardInputIsTerminal() {
   const system::Handle in = system::StandardInput();
-  if (in != system::kNoHandle && system::IsTerminal(in)) WaitForEnter();
+  return in != system::kNoHandle && system::IsTerminal(in);
+}
+
+void WaitForEnterAtTerminal() {
+  if (StandardInputIsTerminal()) WaitForEnter();
 }
 
 }  // namespace plivex::platform

@@ -24,4 +24,7 @@ void WaitForEnter();
 // input is never read, so that a script's own input stays its own.
 void WaitForEnterAtTerminal();
 
+// True when standard input is a terminal (on Windows, a console).
+bool StandardInputIsTerminal();
+
 }  // namespace plivex::platform

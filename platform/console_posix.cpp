@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -25,6 +26,9 @@ Handle StandardInput() { return STDIN_FILENO; }
 Handle StandardOutput() { return STDOUT_FILENO; }
 
 bool IsTerminal(Handle handle) { return isatty(static_cast<int>(handle)) == 1; }
+
+// Clear of 0, 1 and 2, as every file the program opens.
+Handle DuplicateStandardInput() { return fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, STDERR_FILENO + 1); }
 
 void WriteConsoleLine(std::string_view line) {
   // A console that is gone (closed, a pipe nobody reads) ends the line

@@ -59,6 +59,18 @@ bool IsTerminal(Handle handle) {
   return GetConsoleMode(ToHandle(handle), &mode) != 0;
 }
 
+Handle DuplicateStandardInput() {
+  const Handle in = StandardInput();
+  if (in == kNoHandle) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return kNoHandle;
+  }
+  HANDLE copy = nullptr;
+  const HANDLE process = GetCurrentProcess();
+  if (!DuplicateHandle(process, ToHandle(in), process, &copy, 0, FALSE, DUPLICATE_SAME_ACCESS)) return kNoHandle;
+  return FromHandle(copy);
+}
+
 void WriteConsoleLine(std::string_view line) {
   const Handle out = StandardOutput();
   if (out == kNoHandle) return;

@@ -131,24 +131,41 @@ FileIdentity CheckOutput(system::Handle output, const std::string& path, system:
 
 }  // namespace
 
-File OpenInput(const std::string& path) {
-  File file(system::OpenForReading(path));
-  if (!file.IsOpen()) throw EFOpenError(Operation("open", path), system::LastFailure());
-  const std::optional<FileIdentity> identity = system::Identify(file.handle_);
+namespace {
+
+// The checks of an input that is open: not where standard output goes, and
+// a regular file held against writers. Raises EFOpenError; returns what it is.
+FileIdentity CheckInput(system::Handle input, const std::string& path) {
+  const std::optional<FileIdentity> identity = system::Identify(input);
   if (!identity) throw EFOpenError(Operation("identify", path), system::LastFailure());
-  // A device name (NUL, CON, COM1) or a FIFO opens too; only a file is input.
-  if (identity->kind != FileKind::kFile) {
-    throw EFOpenError(Operation("open", path), system::Failure(FileFault::kOther, "not a regular file"));
-  }
   // Appending standard output to the input (>> in.bgm) would make the
   // console's lines part of the samples, and the input grow as it is read.
   if (IsStandardOutput(*identity)) {
     throw EFOpenError(Operation("open", path), system::Failure(FileFault::kSameAsStandardOutput,
                                                                "same file as the standard output"));
   }
-  if (!system::Lock(file.handle_, system::LockMode::kShared)) {
+  if (identity->kind == FileKind::kFile && !system::Lock(input, system::LockMode::kShared)) {
     throw EFOpenError(Operation("lock", path), system::LastFailure());
   }
+  return *identity;
+}
+
+}  // namespace
+
+File OpenInput(const std::string& path) {
+  File file(system::OpenForReading(path));
+  if (!file.IsOpen()) throw EFOpenError(Operation("open", path), system::LastFailure());
+  // A device name (NUL, CON, COM1) or a FIFO opens too; only a file is input.
+  if (CheckInput(file.handle_, path).kind != FileKind::kFile) {
+    throw EFOpenError(Operation("open", path), system::Failure(FileFault::kOther, "not a regular file"));
+  }
+  return file;
+}
+
+File OpenStandardInput() {
+  File file(system::DuplicateStandardInput());
+  if (!file.IsOpen()) throw EFOpenError("dup(standard input)", system::LastFailure());
+  (void)CheckInput(file.handle_, "standard input");
   return file;
 }
 

@@ -79,6 +79,7 @@ class File {
   void CloseWritten();
 
   friend File OpenInput(const std::string& path);
+  friend File OpenStandardInput();
   friend File CreateOutput(const std::string& path, const File& input);
   friend class Replacement;
   friend Replacement BeginReplacement(const std::string& path, const File& input);
@@ -99,6 +100,14 @@ class File {
 // writes without locking; where the file system offers no locks, it is not
 // locked. An input that is the file standard output goes to is refused.
 File OpenInput(const std::string& path);
+
+// Standard input as a File of its own, to read a WAV file from a pipe: a
+// duplicate of the handle, so that closing it leaves standard input to the
+// process. Read it only forward: a pipe cannot seek. A regular file given
+// as standard input is held as OpenInput holds a file, and refused as it
+// would be when it is the file standard output goes to. Raises EFOpenError
+// (standard input closed, for one).
+File OpenStandardInput();
 
 // Creates `path`, or empties an existing file of that name, for writing.
 // Fails with EFCreateError, before anything is emptied, when `path` is the

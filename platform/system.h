@@ -56,6 +56,10 @@ Handle StandardOutput();
 // types and reads.
 bool IsTerminal(Handle handle);
 
+// A handle of its own on standard input, or kNoHandle when there is none
+// (LastFailure() then says why).
+Handle DuplicateStandardInput();
+
 // Writes one whole console line (already ending in CR LF) to standard
 // output, the way the backend shows text. Failures are ignored: the console
 // is only ever informative.

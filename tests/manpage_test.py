@@ -36,7 +36,7 @@ SECTIONS = ["NAME", "SYNOPSIS", "DESCRIPTION", "DIAGNOSTICS", "EXIT STATUS", "FI
 # What each program's page must have besides, and its synopsis.
 PROGRAMS = {
     "plivex": (["SAMPLE RATE"], "plivex BgmFile WavFile [Sample Rate]"),
-    "plivex-pack": ([], "plivex-pack WavFile BgmFile [Size]"),
+    "plivex-pack": ([], "plivex-pack WavFile BgmFile [Size] [Sample Rate]"),
 }
 
 

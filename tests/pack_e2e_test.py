@@ -34,11 +34,12 @@ PACK = os.path.abspath(_options.pack_exe)
 
 BANNER = "Plivex-Pack V1.1 By Vorn Tessil / Q.L.K"
 USAGE = [
-    "Usage: Plivex-Pack WavFile BgmFile [Size]",
+    "Usage: Plivex-Pack WavFile BgmFile [Size] [Sample Rate]",
     "",
-    "       WavFile = Windows PCM 16Bit Stereo, Any Sample Rate",
-    "       BgmFile = Output File PS2 Bgm",
-    "       Size    = BgmFile Size In Bytes, Or A File Of That Size",
+    "       WavFile     = Windows WAV, PCM Or Float, Mono Or Stereo; - For Standard Input",
+    "       BgmFile     = Output File PS2 Bgm",
+    "       Size        = BgmFile Size In Bytes, Or A File Of That Size",
+    "       Sample Rate = The Sample Rate WavFile Must Have",
 ]
 
 
@@ -152,6 +153,28 @@ class Dialogue(PackCase):
         self.assert_pack(["-", "-"], refused('Cannot Create BgmFile "-": Same File As WavFile !'), 1)
         self.assertEqual(self.get("-"), wav_file(frames))
 
+    def test_the_rate_check(self):
+        # Music at another rate than the game's plays too fast or too slow:
+        # a rate given and not matched refuses the run before any file is
+        # touched. It takes plivex's syntax and range.
+        frames = pattern(2048, seed=6)
+        self.put("in.wav", wav_file(frames, fmt_body(rate=44100)))
+        self.put("out.bgm", b"the original")
+        kept = file_state(self.path("out.bgm"))
+        rows = [
+            (["in.wav", "out.bgm", "", "48000"], "WavFile Sample Rate Is 44100 Hz, Not 48000 Hz !"),
+            (["in.wav", "out.bgm", "out.bgm", "22050"], "WavFile Sample Rate Is 44100 Hz, Not 22050 Hz !"),
+            (["in.wav", "out.bgm", "", "44.1"], "Invalid Sample Rate !"),
+            (["in.wav", "out.bgm", "", "96000"], "Invalid Sample Rate !"),
+        ]
+        for args, message in rows:
+            with self.subTest(args=args):
+                self.assert_pack(args, refused(message), 1)
+                self.assertEqual(file_state(self.path("out.bgm")), kept)
+                self.assertEqual(sorted(os.listdir(self.dir)), ["in.wav", "out.bgm"])
+        self.assert_pack(["in.wav", "out.bgm", "", "$AC44"], success(44100), 0)
+        self.assertEqual(self.get("out.bgm"), expected_bgm(frames))
+
     @posix_only
     def test_failure_waits_for_enter_at_a_terminal(self):
         import pty
@@ -211,7 +234,7 @@ class Sizes(PackCase):
         ]
         for size, fit in rows:
             with self.subTest(size=size):
-                self.assert_pack(["in.wav", "out.bgm", size, "ignored"], success(22050, *fit), 0)
+                self.assert_pack(["in.wav", "out.bgm", size, "22050", "ignored"], success(22050, *fit), 0)
                 length = int(size.strip().replace("$", "0x"), 0)
                 layout = expected_bgm(self.FRAMES)
                 self.assertEqual(self.get("out.bgm"), (layout + bytes(max(0, length - len(layout))))[:length])
