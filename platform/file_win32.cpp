@@ -60,7 +60,75 @@ std::int64_t WriteSome(Handle handle, std::span<const std::uint8_t> data) {
   return put;
 }
 
-std::string LastError() { return "Windows error " + std::to_string(GetLastError()); }
+namespace {
+
+// Error codes newer than the MinGW-w64 headers.
+constexpr DWORD kErrorDirectoryNotSupported = 336;  // ERROR_DIRECTORY_NOT_SUPPORTED
+constexpr DWORD kErrorDiskQuotaExceeded = 1295;     // ERROR_DISK_QUOTA_EXCEEDED
+
+FileFault FaultOf(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_BAD_NETPATH:
+    case ERROR_BAD_NET_NAME:  // a share that the server does not have
+      return FileFault::kNotFound;
+    case ERROR_ACCESS_DENIED:
+      return FileFault::kAccessDenied;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+      return FileFault::kHeld;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+    case kErrorDiskQuotaExceeded:
+      return FileFault::kDiskFull;
+    case ERROR_FILE_TOO_LARGE:
+      return FileFault::kFileTooLarge;
+    case ERROR_WRITE_PROTECT:
+      return FileFault::kReadOnly;
+    case kErrorDirectoryNotSupported:
+      return FileFault::kIsFolder;
+    // Writes to a pipe whose reader has closed its end: ERROR_NO_DATA for
+    // an anonymous pipe ("The pipe is being closed"), the other two for a
+    // named pipe whose client has gone. Reads treat the end of a pipe as
+    // the end of its data and never get here.
+    case ERROR_NO_DATA:
+    case ERROR_BROKEN_PIPE:
+    case ERROR_PIPE_NOT_CONNECTED:
+      return FileFault::kReaderGone;
+    case ERROR_FILENAME_EXCED_RANGE:
+      return FileFault::kNameTooLong;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+      return FileFault::kAlreadyExists;
+    default:
+      return FileFault::kOther;
+  }
+}
+
+// The system's own words for `error`, on one line, without the full stop
+// that the console line replaces with " !".
+std::string SystemText(DWORD error) {
+  wchar_t text[512];
+  const DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK, nullptr,
+      error, 0, text, static_cast<DWORD>(sizeof text / sizeof text[0]), nullptr);
+  if (length == 0) return "Windows error " + std::to_string(error);
+  std::wstring_view words(text, length);
+  while (!words.empty() && (words.back() == L'\r' || words.back() == L'\n' || words.back() == L' ')) {
+    words.remove_suffix(1);
+  }
+  if (!words.empty() && words.back() == L'.') words.remove_suffix(1);
+  return WideToUtf8(FromWchar(words));
+}
+
+}  // namespace
+
+SystemFailure LastFailure() {
+  const DWORD error = GetLastError();
+  return {FaultOf(error), SystemText(error)};
+}
 
 bool Seek(Handle handle, ByteCount position) {
   // The distance is signed: a larger position cannot even be asked for.
