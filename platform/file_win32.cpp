@@ -225,15 +225,20 @@ bool Empty(Handle handle) { return SetEndOfFile(ToHandle(handle)) != 0; }
 
 }  // namespace system
 
-std::optional<ByteCount> ExistingFileSize(const std::string& path) {
-  const std::optional<std::u16string> name = SystemName(path);
-  if (!name) return std::nullopt;
+PathInfo LookUp(const std::string& path) {
+  const std::optional<std::u16string> wide = Utf8ToWide(path);
+  if (!wide) return {};
+  const std::u16string full = FullPath(ToWchar(*wide));
+  // A device (NUL, CON, COM1; NUL.txt too before Windows 11) has no
+  // attributes, or made-up ones; its full form names it in the device
+  // namespace, \\.\, and so does every name given there.
+  if (full.starts_with(u"\\\\.\\")) return {PathKind::kOther, 0};
   // Unlike a directory search, this takes the name literally: no wildcards,
   // and nothing but the attributes is looked at.
   WIN32_FILE_ATTRIBUTE_DATA data{};
-  if (!GetFileAttributesExW(ToWchar(*name).c_str(), GetFileExInfoStandard, &data)) return std::nullopt;
-  if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return std::nullopt;
-  return (static_cast<ByteCount>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  if (!GetFileAttributesExW(ToWchar(LongPathForm(*wide, full)).c_str(), GetFileExInfoStandard, &data)) return {};
+  if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return {PathKind::kOther, 0};
+  return {PathKind::kFile, (static_cast<ByteCount>(data.nFileSizeHigh) << 32) | data.nFileSizeLow};
 }
 
 bool File::Close() noexcept {

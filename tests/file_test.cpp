@@ -172,6 +172,15 @@ TEST(File, SameFileUnderAnotherNameIsRefused) {
   EXPECT_EQ(ReadBytes(dir.File("in.bgm")), content);
 }
 
+// A device has no attributes, or made-up ones: it is neither missing nor a
+// file to take a size from.
+TEST(LookUp, DevicesAreNotFiles) {
+  for (const char* name : {"NUL", "nul.txt", "CON", "COM1"}) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(LookUp(name).kind, PathKind::kOther);
+  }
+}
+
 TEST(File, DevicesAreWrittenButNotRead) {
   plivex::test::ScopedTempDir dir;
   WriteBytes(dir.File("in.bgm"), {1});
