@@ -1,8 +1,10 @@
 #include <windows.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "platform/file.h"
 #include "platform/system.h"
@@ -143,17 +145,64 @@ bool Seek(Handle handle, ByteCount position) {
 
 namespace {
 
-// Opens `path` as CreateFileW does, with the rights, sharing and
-// disposition given; a name that is no UTF-8 fails as an invalid name.
-Handle Open(const std::string& path, DWORD access, DWORD sharing, DWORD disposition) {
+// The name the file services get for `path`, or nothing, with the last
+// error the services give for such a name, when it is no UTF-8.
+std::optional<std::wstring> WideName(const std::string& path) {
   const std::optional<std::u16string> name = SystemName(path);
   if (!name) {
     SetLastError(ERROR_INVALID_NAME);
-    return kNoHandle;
+    return std::nullopt;
   }
-  const HANDLE handle = CreateFileW(ToWchar(*name).c_str(), access, sharing, nullptr, disposition,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+  return ToWchar(*name);
+}
+
+HANDLE OpenWide(const std::wstring& name, DWORD access, DWORD sharing, DWORD disposition) {
+  return CreateFileW(name.c_str(), access, sharing, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// Opens `path` as CreateFileW does, with the rights, sharing and
+// disposition given; a name that is no UTF-8 fails as an invalid name.
+Handle Open(const std::string& path, DWORD access, DWORD sharing, DWORD disposition) {
+  const std::optional<std::wstring> name = WideName(path);
+  if (!name) return kNoHandle;
+  const HANDLE handle = OpenWide(*name, access, sharing, disposition);
   return handle == INVALID_HANDLE_VALUE ? kNoHandle : FromHandle(handle);
+}
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// The handles OpenExistingForWriting opened only to find out whose a held
+// file is: they may read its attributes, nothing else. Lock refuses them,
+// as the file is held; File::Close forgets them. Files are opened and
+// closed on the main thread only.
+std::vector<HANDLE> look_only_handles;
+
+bool IsLookOnly(HANDLE handle) {
+  return std::find(look_only_handles.begin(), look_only_handles.end(), handle) != look_only_handles.end();
+}
+
+void ForgetLookOnly(HANDLE handle) noexcept { std::erase(look_only_handles, handle); }
+
+// Whether `name` is the console under its oldest name (con, .\CON, and
+// CON.bgm before Windows 11: all have the full form \\.\CON). CON opens the
+// console's output for GENERIC_WRITE alone, and nothing for reading and
+// writing: ERROR_FILE_NOT_FOUND, which would pass for a missing output
+// (Wine says ERROR_INVALID_PARAMETER). And only a console handle that may
+// be read tells that it is one (GetConsoleMode).
+bool IsConsoleName(const std::wstring& name) {
+  return CompareStringOrdinal(ToWchar(FullPath(name)).c_str(), -1, L"\\\\.\\CON", -1, TRUE) == CSTR_EQUAL;
+}
+
+// Whether `file` is a file on disk with the read-only attribute. Windows
+// refuses such a file to any open for writing, but Wine lets root through,
+// as Unix lets root write any file: the attribute decides on both. A file
+// whose attributes cannot be read counts as writable; Identify reads them
+// next, and fails the same way.
+bool IsReadOnly(HANDLE file) {
+  FILE_BASIC_INFO basic{};
+  return GetFileType(file) == FILE_TYPE_DISK &&
+         GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) &&
+         (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
 }
 
 }  // namespace
@@ -173,6 +222,69 @@ Handle OpenForReading(const std::string& path) {
 // emptied only after every check.
 Handle OpenForWriting(const std::string& path) {
   return Open(path, GENERIC_READ | GENERIC_WRITE, 0, OPEN_ALWAYS);
+}
+
+// Opened as OpenForWriting opens an output, but only when it exists. The
+// console's oldest name is opened as what it names for writing. Two
+// refusals are looked at more closely:
+// - Windows refuses a folder as ACCESS_DENIED; its attributes tell it from
+//   a file that the user may not write.
+// - A sharing violation means that another open holds the file: the
+//   input's (under any of its names), that of standard output's file
+//   (`> out.bgm`), or another program's. Only the file's identity tells
+//   which, and an open that asks for no access to the data is not subject
+//   to sharing, so such a handle is returned instead. CheckOutput then
+//   names it the input or standard output, and otherwise Lock refuses it
+//   as held.
+Handle OpenExistingForWriting(const std::string& path) {
+  const std::optional<std::wstring> name = WideName(path);
+  if (!name) return kNoHandle;
+  // No Windows file system takes a longer name, so none exists and none
+  // can be made. Wine says only that there is none, and the whole file
+  // would be written under its shorter temporary name before the rename
+  // failed.
+  constexpr std::size_t kMaxNameLength = 255;
+  const std::size_t separator = name->find_last_of(L"\\/:");
+  if ((separator == std::wstring::npos ? name->size() : name->size() - separator - 1) > kMaxNameLength) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return kNoHandle;
+  }
+  const HANDLE file = OpenWide(IsConsoleName(*name) ? L"CONOUT$" : *name, GENERIC_READ | GENERIC_WRITE, 0,
+                               OPEN_EXISTING);
+  if (file != INVALID_HANDLE_VALUE && !IsReadOnly(file)) return FromHandle(file);
+  if (file != INVALID_HANDLE_VALUE) {
+    (void)CloseHandle(file);  // nothing was written through it
+    SetLastError(ERROR_ACCESS_DENIED);
+    return kNoHandle;
+  }
+  const DWORD error = GetLastError();
+  if (error == ERROR_ACCESS_DENIED) {
+    const DWORD attributes = GetFileAttributesW(name->c_str());
+    const bool folder = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    SetLastError(folder ? kErrorDirectoryNotSupported : error);
+    return kNoHandle;
+  }
+  if (error != ERROR_SHARING_VIOLATION) return kNoHandle;
+  const HANDLE look = OpenWide(*name, FILE_READ_ATTRIBUTES, kShareAll, OPEN_EXISTING);
+  if (look == INVALID_HANDLE_VALUE) {
+    SetLastError(error);
+    return kNoHandle;
+  }
+  // Only a file on disk has an identity to compare; anything else stays
+  // refused as held. Nothing was written through `look`, so its close
+  // loses nothing.
+  if (GetFileType(look) != FILE_TYPE_DISK) {
+    (void)CloseHandle(look);
+    SetLastError(error);
+    return kNoHandle;
+  }
+  try {
+    look_only_handles.push_back(look);
+  } catch (...) {
+    (void)CloseHandle(look);
+    throw;
+  }
+  return FromHandle(look);
 }
 
 std::optional<FileIdentity> Identify(Handle handle) {
@@ -217,8 +329,14 @@ std::optional<FileIdentity> Identify(Handle handle) {
   return identity;
 }
 
-// The sharing rules of the open already hold the file.
-bool Lock(Handle, LockMode) { return true; }
+// The sharing rules of the open already hold the file. A handle that was
+// opened only to look at a file that another open holds is refused, as
+// that file is held.
+bool Lock(Handle handle, LockMode /*mode*/) {
+  if (!IsLookOnly(ToHandle(handle))) return true;
+  SetLastError(ERROR_SHARING_VIOLATION);
+  return false;
+}
 
 // The file was just opened, so its position is 0: this empties it.
 bool Empty(Handle handle) { return SetEndOfFile(ToHandle(handle)) != 0; }
@@ -243,7 +361,9 @@ PathInfo LookUp(const std::string& path) {
 
 bool File::Close() noexcept {
   if (!IsOpen()) return true;
-  return CloseHandle(system::ToHandle(std::exchange(handle_, system::kNoHandle))) != 0;
+  const HANDLE handle = system::ToHandle(std::exchange(handle_, system::kNoHandle));
+  system::ForgetLookOnly(handle);
+  return CloseHandle(handle) != 0;
 }
 
 }  // namespace plivex::platform
