@@ -287,6 +287,172 @@ Handle OpenExistingForWriting(const std::string& path) {
   return FromHandle(look);
 }
 
+namespace {
+
+// What an interruption removes, and whether one has come. The console
+// calls the handler on a thread of its own, while the main thread may be
+// creating or renaming that very file, so both hold `guard_lock`: a
+// CreateNew or Rename under way ends before the handler looks, and once it
+// has looked they create and rename nothing more, as the process is
+// ending. The handler gets the name ready in UTF-16, a copy of its own, so
+// that it needs no memory and no text the main thread may free meanwhile.
+SRWLOCK guard_lock = SRWLOCK_INIT;
+std::wstring guarded_name;  // empty when none is guarded
+bool interrupted = false;
+
+class GuardHeld {
+ public:
+  GuardHeld() { AcquireSRWLockExclusive(&guard_lock); }
+  ~GuardHeld() { ReleaseSRWLockExclusive(&guard_lock); }
+  GuardHeld(const GuardHeld&) = delete;
+  GuardHeld& operator=(const GuardHeld&) = delete;
+};
+
+// True, with the last error set, when an interruption has come: nothing
+// is to be created or renamed any more.
+bool Interrupted() {
+  if (interrupted) SetLastError(ERROR_OPERATION_ABORTED);
+  return interrupted;
+}
+
+BOOL WINAPI RemoveGuardedOnInterruption(DWORD event) {
+  switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+      break;
+    default:
+      return FALSE;
+  }
+  const GuardHeld held;
+  interrupted = true;
+  // The file is open with FILE_SHARE_DELETE, so this marks it, and it goes
+  // when the process's handles close as it ends. A name that was renamed
+  // or removed already fails here, which is as good.
+  if (!guarded_name.empty()) (void)DeleteFileW(guarded_name.c_str());
+  // The next handler, in the end the system's own, ends the process as it
+  // would have without this one.
+  return FALSE;
+}
+
+}  // namespace
+
+// Shared with nobody but a deleter: the interruption handler removes the
+// file while it is open. It gets the rights that its folder passes on, as
+// any new file there; ReplaceFileW gives it those of the file it replaces
+// when it takes that file's place, so `owner_only` asks for nothing more.
+// Other programs cannot open it before the close, only in the moment
+// between the close and the rename.
+Handle CreateNew(const std::string& path, bool /*owner_only*/) {
+  const std::optional<std::wstring> name = WideName(path);
+  if (!name) return kNoHandle;
+  const GuardHeld held;
+  if (Interrupted()) return kNoHandle;
+  const HANDLE file = OpenWide(*name, GENERIC_WRITE, FILE_SHARE_DELETE, CREATE_NEW);
+  if (file == INVALID_HANDLE_VALUE) return kNoHandle;
+  // A name that Windows takes for a device (CON.anything and COM1.anything
+  // before Windows 11) opens the device, whatever the disposition.
+  if (GetFileType(file) != FILE_TYPE_DISK) {
+    (void)CloseHandle(file);  // nothing was written through it
+    SetLastError(ERROR_INVALID_NAME);
+    return kNoHandle;
+  }
+  return FromHandle(file);
+}
+
+const std::string_view kPathSeparators = "\\/:";  // "C:name" is "name" in C:'s current folder
+
+// Symbolic links are rare on Windows (making one takes an administrator or
+// the developer mode): the name as given.
+std::string FinalName(const std::string& path) { return path; }
+
+// ReplaceFileW keeps the replaced file's attributes and rights by itself.
+bool CopyPermissions(Handle /*model*/, Handle /*file*/) { return true; }
+
+bool Flush(Handle handle) { return FlushFileBuffers(ToHandle(handle)) != 0; }
+
+// Without `replace`, MoveFileExW, which fails when `to` exists.
+//
+// With it, ReplaceFileW: the new file takes the place of the old one and
+// keeps its attributes (hidden, say), rights, creation time and short name.
+// It works in steps: the old file is moved out of the way, then the new
+// one to its name. Given no backup name, it moves the old file to a name
+// of its own choosing, and should the second step fail, the old file is
+// gone (ERROR_UNABLE_TO_MOVE_REPLACEMENT) or left under that unknown name
+// (ERROR_UNABLE_TO_MOVE_REPLACEMENT_2); Wine deletes it even before the
+// second step. So it gets a backup name beside the new file's, from which
+// it is moved back after a failure, and which is deleted after success.
+// An interruption waits for all of it; were the process killed outright
+// between the steps, the old file would be whole under that name, which
+// says what it is.
+//
+// Where ReplaceFileW is not offered at all (a file system or file server
+// that does not support it), a plain MoveFileExW over the old file does
+// the rename, without keeping its attributes.
+bool Rename(const std::string& from, const std::string& to, bool replace) {
+  const std::optional<std::wstring> source = WideName(from);
+  const std::optional<std::wstring> target = WideName(to);
+  const std::optional<std::wstring> backup = WideName(from + ".original");
+  if (!source || !target || !backup) return false;
+  // An interruption waits for the names to settle, either way.
+  const GuardHeld held;
+  if (Interrupted()) return false;
+  if (!replace) return MoveFileExW(source->c_str(), target->c_str(), 0) != 0;
+  constexpr DWORD kFlags = REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS;
+  if (ReplaceFileW(target->c_str(), source->c_str(), backup->c_str(), kFlags, nullptr, nullptr)) {
+    // Only this name of the old file goes: its other hard links keep it.
+    // Should it stay, it is a copy of the old file, not the new one.
+    (void)DeleteFileW(backup->c_str());
+    return true;
+  }
+  const DWORD error = GetLastError();
+  switch (error) {
+    case ERROR_UNABLE_TO_MOVE_REPLACEMENT_2:
+      // The old file is under the backup name, the new one under its own.
+      // Should even this fail, the old file stays whole under the backup
+      // name rather than be lost.
+      (void)MoveFileExW(backup->c_str(), target->c_str(), 0);
+      break;
+    case ERROR_FILE_NOT_FOUND:
+      // The old file was removed meanwhile: the new one is put in its
+      // place all the same, unless another has taken the name. (Were the
+      // new one missing instead, this fails the same way.)
+      return MoveFileExW(source->c_str(), target->c_str(), 0) != 0;
+    case ERROR_INVALID_PARAMETER:
+    case ERROR_INVALID_FUNCTION:
+    case ERROR_NOT_SUPPORTED:
+    case ERROR_CALL_NOT_IMPLEMENTED:
+      // Both files have their names still.
+      return MoveFileExW(source->c_str(), target->c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+    default:
+      // ERROR_UNABLE_TO_REMOVE_REPLACED, ERROR_UNABLE_TO_MOVE_REPLACEMENT
+      // (given a backup name) and the rest: both have their names still.
+      break;
+  }
+  SetLastError(error);
+  return false;
+}
+
+bool Remove(const std::string& path) {
+  const std::optional<std::wstring> name = WideName(path);
+  return name && DeleteFileW(name->c_str()) != 0;
+}
+
+void GuardTemporary(const char* path) {
+  // Installed with the first name. Should the system refuse it, an
+  // interruption ends the run as it did before, leaving the file.
+  static const bool installed = SetConsoleCtrlHandler(RemoveGuardedOnInterruption, TRUE) != 0;
+  (void)installed;
+  std::wstring name;
+  if (path != nullptr) {
+    if (const std::optional<std::wstring> wide = WideName(path)) name = *wide;
+  }
+  const GuardHeld held;
+  guarded_name.swap(name);
+}
+
 std::optional<FileIdentity> Identify(Handle handle) {
   const HANDLE file = ToHandle(handle);
   FileIdentity identity;
