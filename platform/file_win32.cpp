@@ -364,9 +364,31 @@ Handle CreateNew(const std::string& path, bool /*owner_only*/) {
 
 const std::string_view kPathSeparators = "\\/:";  // "C:name" is "name" in C:'s current folder
 
-// Symbolic links are rare on Windows (making one takes an administrator or
-// the developer mode): the name as given.
-std::string FinalName(const std::string& path) { return path; }
+// The name of the file that `path` opens, as GetFinalPathNameByHandleW
+// gives it (\\?\C:\folder\name). Symbolic links are rare on Windows, but
+// under Wine every Unix link is one, and Wine shows it as a plain file
+// whose renames move the file it points to: replacing the name itself
+// would move the file linked to out of the way, then delete it.
+std::string FinalName(const std::string& path) {
+  const std::optional<std::wstring> name = WideName(path);
+  if (!name) return path;
+  // Opened to look only, which no sharing refuses (the run holds the file).
+  const HANDLE file = OpenWide(*name, FILE_READ_ATTRIBUTES, kShareAll, OPEN_EXISTING);
+  if (file == INVALID_HANDLE_VALUE) return path;
+  std::wstring final_name(MAX_PATH, L'\0');
+  DWORD length = 0;
+  for (;;) {
+    length = GetFinalPathNameByHandleW(file, final_name.data(), static_cast<DWORD>(final_name.size()),
+                                       FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    // As GetFullPathNameW: the size needed, NUL included, when too small.
+    if (length < final_name.size()) break;
+    final_name.assign(length, L'\0');
+  }
+  (void)CloseHandle(file);  // only looked at
+  if (length == 0) return path;
+  final_name.resize(length);
+  return WideToUtf8(FromWchar(final_name));
+}
 
 // ReplaceFileW keeps the replaced file's attributes and rights by itself.
 bool CopyPermissions(Handle /*model*/, Handle /*file*/) { return true; }
