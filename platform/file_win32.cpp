@@ -390,8 +390,21 @@ std::string FinalName(const std::string& path) {
   return WideToUtf8(FromWchar(final_name));
 }
 
-// ReplaceFileW keeps the replaced file's attributes and rights by itself.
-bool CopyPermissions(Handle /*model*/, Handle /*file*/) { return true; }
+// ReplaceFileW keeps the rights, attributes and creation time of the file
+// it replaces on Windows, but Wine's moves the new file in as it is, and
+// so does the MoveFileExW that stands in for it where it is not offered.
+// So the attributes that a user sets (hidden, system, not indexed) are
+// given here as well; the rights are left to ReplaceFileW.
+bool CopyPermissions(Handle model, Handle file) {
+  constexpr DWORD kKept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+  FILE_BASIC_INFO original{};
+  if (!GetFileInformationByHandleEx(ToHandle(model), FileBasicInfo, &original, sizeof original)) return false;
+  if ((original.FileAttributes & kKept) == 0) return true;
+  FILE_BASIC_INFO created{};  // times of 0 are left as they are
+  // Archive: the new contents are not backed up yet, whatever the old were.
+  created.FileAttributes = (original.FileAttributes & kKept) | FILE_ATTRIBUTE_ARCHIVE;
+  return SetFileInformationByHandle(ToHandle(file), FileBasicInfo, &created, sizeof created) != 0;
+}
 
 bool Flush(Handle handle) { return FlushFileBuffers(ToHandle(handle)) != 0; }
 

@@ -212,6 +212,25 @@ TEST(Replacement, RefusesOutputsItMustNotReplace) {
   ASSERT_TRUE(SetFileAttributesW(readonly.c_str(), FILE_ATTRIBUTE_NORMAL));  // so that it can be removed
 }
 
+TEST(Replacement, KeepsTheAttributesOfTheFileItReplaces) {
+  plivex::test::ScopedTempDir dir;
+  WriteBytes(dir.File("in.bgm"), {1});
+  auto input = OpenInput(dir.File("in.bgm"));
+  const std::vector<std::uint8_t> content = plivex::test::PatternBytes(3000);
+  for (const DWORD attribute : {FILE_ATTRIBUTE_HIDDEN, FILE_ATTRIBUTE_SYSTEM}) {
+    SCOPED_TRACE(attribute);
+    const std::string name = dir.File("out" + std::to_string(attribute) + ".bgm");
+    const std::wstring wide = std::filesystem::path(name).wstring();
+    WriteBytes(name, {9, 9});
+    ASSERT_TRUE(SetFileAttributesW(wide.c_str(), attribute));
+    auto replacement = BeginReplacement(name, input);
+    replacement.Output().Write(content);
+    replacement.Commit();
+    EXPECT_EQ(ReadBytes(name), content);
+    EXPECT_NE(GetFileAttributesW(wide.c_str()) & attribute, 0u);
+  }
+}
+
 // A device has no attributes, or made-up ones: it is neither missing nor a
 // file to take a size from.
 TEST(LookUp, DevicesAreNotFiles) {
