@@ -1,8 +1,10 @@
 #include <windows.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "platform/file.h"
 #include "platform/system.h"
@@ -60,7 +62,75 @@ std::int64_t WriteSome(Handle handle, std::span<const std::uint8_t> data) {
   return put;
 }
 
-std::string LastError() { return "Windows error " + std::to_string(GetLastError()); }
+namespace {
+
+// Error codes newer than the MinGW-w64 headers.
+constexpr DWORD kErrorDirectoryNotSupported = 336;  // ERROR_DIRECTORY_NOT_SUPPORTED
+constexpr DWORD kErrorDiskQuotaExceeded = 1295;     // ERROR_DISK_QUOTA_EXCEEDED
+
+FileFault FaultOf(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_BAD_NETPATH:
+    case ERROR_BAD_NET_NAME:  // a share that the server does not have
+      return FileFault::kNotFound;
+    case ERROR_ACCESS_DENIED:
+      return FileFault::kAccessDenied;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+      return FileFault::kHeld;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+    case kErrorDiskQuotaExceeded:
+      return FileFault::kDiskFull;
+    case ERROR_FILE_TOO_LARGE:
+      return FileFault::kFileTooLarge;
+    case ERROR_WRITE_PROTECT:
+      return FileFault::kReadOnly;
+    case kErrorDirectoryNotSupported:
+      return FileFault::kIsFolder;
+    // Writes to a pipe whose reader has closed its end: ERROR_NO_DATA for
+    // an anonymous pipe ("The pipe is being closed"), the other two for a
+    // named pipe whose client has gone. Reads treat the end of a pipe as
+    // the end of its data and never get here.
+    case ERROR_NO_DATA:
+    case ERROR_BROKEN_PIPE:
+    case ERROR_PIPE_NOT_CONNECTED:
+      return FileFault::kReaderGone;
+    case ERROR_FILENAME_EXCED_RANGE:
+      return FileFault::kNameTooLong;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+      return FileFault::kAlreadyExists;
+    default:
+      return FileFault::kOther;
+  }
+}
+
+// The system's own words for `error`, on one line, without the full stop
+// that the console line replaces with " !".
+std::string SystemText(DWORD error) {
+  wchar_t text[512];
+  const DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK, nullptr,
+      error, 0, text, static_cast<DWORD>(sizeof text / sizeof text[0]), nullptr);
+  if (length == 0) return "Windows error " + std::to_string(error);
+  std::wstring_view words(text, length);
+  while (!words.empty() && (words.back() == L'\r' || words.back() == L'\n' || words.back() == L' ')) {
+    words.remove_suffix(1);
+  }
+  if (!words.empty() && words.back() == L'.') words.remove_suffix(1);
+  return WideToUtf8(FromWchar(words));
+}
+
+}  // namespace
+
+SystemFailure LastFailure() {
+  const DWORD error = GetLastError();
+  return {FaultOf(error), SystemText(error)};
+}
 
 bool Seek(Handle handle, ByteCount position) {
   // The distance is signed: a larger position cannot even be asked for.
@@ -75,17 +145,64 @@ bool Seek(Handle handle, ByteCount position) {
 
 namespace {
 
-// Opens `path` as CreateFileW does, with the rights, sharing and
-// disposition given; a name that is no UTF-8 fails as an invalid name.
-Handle Open(const std::string& path, DWORD access, DWORD sharing, DWORD disposition) {
+// The name the file services get for `path`, or nothing, with the last
+// error the services give for such a name, when it is no UTF-8.
+std::optional<std::wstring> WideName(const std::string& path) {
   const std::optional<std::u16string> name = SystemName(path);
   if (!name) {
     SetLastError(ERROR_INVALID_NAME);
-    return kNoHandle;
+    return std::nullopt;
   }
-  const HANDLE handle = CreateFileW(ToWchar(*name).c_str(), access, sharing, nullptr, disposition,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+  return ToWchar(*name);
+}
+
+HANDLE OpenWide(const std::wstring& name, DWORD access, DWORD sharing, DWORD disposition) {
+  return CreateFileW(name.c_str(), access, sharing, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// Opens `path` as CreateFileW does, with the rights, sharing and
+// disposition given; a name that is no UTF-8 fails as an invalid name.
+Handle Open(const std::string& path, DWORD access, DWORD sharing, DWORD disposition) {
+  const std::optional<std::wstring> name = WideName(path);
+  if (!name) return kNoHandle;
+  const HANDLE handle = OpenWide(*name, access, sharing, disposition);
   return handle == INVALID_HANDLE_VALUE ? kNoHandle : FromHandle(handle);
+}
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// The handles OpenExistingForWriting opened only to find out whose a held
+// file is: they may read its attributes, nothing else. Lock refuses them,
+// as the file is held; File::Close forgets them. Files are opened and
+// closed on the main thread only.
+std::vector<HANDLE> look_only_handles;
+
+bool IsLookOnly(HANDLE handle) {
+  return std::find(look_only_handles.begin(), look_only_handles.end(), handle) != look_only_handles.end();
+}
+
+void ForgetLookOnly(HANDLE handle) noexcept { std::erase(look_only_handles, handle); }
+
+// Whether `name` is the console under its oldest name (con, .\CON, and
+// CON.bgm before Windows 11: all have the full form \\.\CON). CON opens the
+// console's output for GENERIC_WRITE alone, and nothing for reading and
+// writing: ERROR_FILE_NOT_FOUND, which would pass for a missing output
+// (Wine says ERROR_INVALID_PARAMETER). And only a console handle that may
+// be read tells that it is one (GetConsoleMode).
+bool IsConsoleName(const std::wstring& name) {
+  return CompareStringOrdinal(ToWchar(FullPath(name)).c_str(), -1, L"\\\\.\\CON", -1, TRUE) == CSTR_EQUAL;
+}
+
+// Whether `file` is a file on disk with the read-only attribute. Windows
+// refuses such a file to any open for writing, but Wine lets root through,
+// as Unix lets root write any file: the attribute decides on both. A file
+// whose attributes cannot be read counts as writable; Identify reads them
+// next, and fails the same way.
+bool IsReadOnly(HANDLE file) {
+  FILE_BASIC_INFO basic{};
+  return GetFileType(file) == FILE_TYPE_DISK &&
+         GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) &&
+         (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
 }
 
 }  // namespace
@@ -105,6 +222,270 @@ Handle OpenForReading(const std::string& path) {
 // emptied only after every check.
 Handle OpenForWriting(const std::string& path) {
   return Open(path, GENERIC_READ | GENERIC_WRITE, 0, OPEN_ALWAYS);
+}
+
+// Opened as OpenForWriting opens an output, but only when it exists. The
+// console's oldest name is opened as what it names for writing. Two
+// refusals are looked at more closely:
+// - Windows refuses a folder as ACCESS_DENIED; its attributes tell it from
+//   a file that the user may not write.
+// - A sharing violation means that another open holds the file: the
+//   input's (under any of its names), that of standard output's file
+//   (`> out.bgm`), or another program's. Only the file's identity tells
+//   which, and an open that asks for no access to the data is not subject
+//   to sharing, so such a handle is returned instead. CheckOutput then
+//   names it the input or standard output, and otherwise Lock refuses it
+//   as held.
+Handle OpenExistingForWriting(const std::string& path) {
+  const std::optional<std::wstring> name = WideName(path);
+  if (!name) return kNoHandle;
+  // No Windows file system takes a longer name, so none exists and none
+  // can be made. Wine says only that there is none, and the whole file
+  // would be written under its shorter temporary name before the rename
+  // failed.
+  constexpr std::size_t kMaxNameLength = 255;
+  const std::size_t separator = name->find_last_of(L"\\/:");
+  if ((separator == std::wstring::npos ? name->size() : name->size() - separator - 1) > kMaxNameLength) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return kNoHandle;
+  }
+  const HANDLE file = OpenWide(IsConsoleName(*name) ? L"CONOUT$" : *name, GENERIC_READ | GENERIC_WRITE, 0,
+                               OPEN_EXISTING);
+  if (file != INVALID_HANDLE_VALUE && !IsReadOnly(file)) return FromHandle(file);
+  if (file != INVALID_HANDLE_VALUE) {
+    (void)CloseHandle(file);  // nothing was written through it
+    SetLastError(ERROR_ACCESS_DENIED);
+    return kNoHandle;
+  }
+  const DWORD error = GetLastError();
+  if (error == ERROR_ACCESS_DENIED) {
+    const DWORD attributes = GetFileAttributesW(name->c_str());
+    const bool folder = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    SetLastError(folder ? kErrorDirectoryNotSupported : error);
+    return kNoHandle;
+  }
+  if (error != ERROR_SHARING_VIOLATION) return kNoHandle;
+  const HANDLE look = OpenWide(*name, FILE_READ_ATTRIBUTES, kShareAll, OPEN_EXISTING);
+  if (look == INVALID_HANDLE_VALUE) {
+    SetLastError(error);
+    return kNoHandle;
+  }
+  // Only a file on disk has an identity to compare; anything else stays
+  // refused as held. Nothing was written through `look`, so its close
+  // loses nothing.
+  if (GetFileType(look) != FILE_TYPE_DISK) {
+    (void)CloseHandle(look);
+    SetLastError(error);
+    return kNoHandle;
+  }
+  try {
+    look_only_handles.push_back(look);
+  } catch (...) {
+    (void)CloseHandle(look);
+    throw;
+  }
+  return FromHandle(look);
+}
+
+namespace {
+
+// What an interruption removes, and whether one has come. The console
+// calls the handler on a thread of its own, while the main thread may be
+// creating or renaming that very file, so both hold `guard_lock`: a
+// CreateNew or Rename under way ends before the handler looks, and once it
+// has looked they create and rename nothing more, as the process is
+// ending. The handler gets the name ready in UTF-16, a copy of its own, so
+// that it needs no memory and no text the main thread may free meanwhile.
+SRWLOCK guard_lock = SRWLOCK_INIT;
+std::wstring guarded_name;  // empty when none is guarded
+bool interrupted = false;
+
+class GuardHeld {
+ public:
+  GuardHeld() { AcquireSRWLockExclusive(&guard_lock); }
+  ~GuardHeld() { ReleaseSRWLockExclusive(&guard_lock); }
+  GuardHeld(const GuardHeld&) = delete;
+  GuardHeld& operator=(const GuardHeld&) = delete;
+};
+
+// True, with the last error set, when an interruption has come: nothing
+// is to be created or renamed any more.
+bool Interrupted() {
+  if (interrupted) SetLastError(ERROR_OPERATION_ABORTED);
+  return interrupted;
+}
+
+BOOL WINAPI RemoveGuardedOnInterruption(DWORD event) {
+  switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+      break;
+    default:
+      return FALSE;
+  }
+  const GuardHeld held;
+  interrupted = true;
+  // The file is open with FILE_SHARE_DELETE, so this marks it, and it goes
+  // when the process's handles close as it ends. A name that was renamed
+  // or removed already fails here, which is as good.
+  if (!guarded_name.empty()) (void)DeleteFileW(guarded_name.c_str());
+  // The next handler, in the end the system's own, ends the process as it
+  // would have without this one.
+  return FALSE;
+}
+
+}  // namespace
+
+// Shared with nobody but a deleter: the interruption handler removes the
+// file while it is open. It gets the rights that its folder passes on, as
+// any new file there; ReplaceFileW gives it those of the file it replaces
+// when it takes that file's place, so `owner_only` asks for nothing more.
+// Other programs cannot open it before the close, only in the moment
+// between the close and the rename.
+Handle CreateNew(const std::string& path, bool /*owner_only*/) {
+  const std::optional<std::wstring> name = WideName(path);
+  if (!name) return kNoHandle;
+  const GuardHeld held;
+  if (Interrupted()) return kNoHandle;
+  const HANDLE file = OpenWide(*name, GENERIC_WRITE, FILE_SHARE_DELETE, CREATE_NEW);
+  if (file == INVALID_HANDLE_VALUE) return kNoHandle;
+  // A name that Windows takes for a device (CON.anything and COM1.anything
+  // before Windows 11) opens the device, whatever the disposition.
+  if (GetFileType(file) != FILE_TYPE_DISK) {
+    (void)CloseHandle(file);  // nothing was written through it
+    SetLastError(ERROR_INVALID_NAME);
+    return kNoHandle;
+  }
+  return FromHandle(file);
+}
+
+const std::string_view kPathSeparators = "\\/:";  // "C:name" is "name" in C:'s current folder
+
+// The name of the file that `path` opens, as GetFinalPathNameByHandleW
+// gives it (\\?\C:\folder\name). Symbolic links are rare on Windows, but
+// under Wine every Unix link is one, and Wine shows it as a plain file
+// whose renames move the file it points to: replacing the name itself
+// would move the file linked to out of the way, then delete it.
+std::string FinalName(const std::string& path) {
+  const std::optional<std::wstring> name = WideName(path);
+  if (!name) return path;
+  // Opened to look only, which no sharing refuses (the run holds the file).
+  const HANDLE file = OpenWide(*name, FILE_READ_ATTRIBUTES, kShareAll, OPEN_EXISTING);
+  if (file == INVALID_HANDLE_VALUE) return path;
+  std::wstring final_name(MAX_PATH, L'\0');
+  DWORD length = 0;
+  for (;;) {
+    length = GetFinalPathNameByHandleW(file, final_name.data(), static_cast<DWORD>(final_name.size()),
+                                       FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    // As GetFullPathNameW: the size needed, NUL included, when too small.
+    if (length < final_name.size()) break;
+    final_name.assign(length, L'\0');
+  }
+  (void)CloseHandle(file);  // only looked at
+  if (length == 0) return path;
+  final_name.resize(length);
+  return WideToUtf8(FromWchar(final_name));
+}
+
+// ReplaceFileW keeps the rights, attributes and creation time of the file
+// it replaces on Windows, but Wine's moves the new file in as it is, and
+// so does the MoveFileExW that stands in for it where it is not offered.
+// So the attributes that a user sets (hidden, system, not indexed) are
+// given here as well; the rights are left to ReplaceFileW.
+bool CopyPermissions(Handle model, Handle file) {
+  constexpr DWORD kKept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+  FILE_BASIC_INFO original{};
+  if (!GetFileInformationByHandleEx(ToHandle(model), FileBasicInfo, &original, sizeof original)) return false;
+  if ((original.FileAttributes & kKept) == 0) return true;
+  FILE_BASIC_INFO created{};  // times of 0 are left as they are
+  // Archive: the new contents are not backed up yet, whatever the old were.
+  created.FileAttributes = (original.FileAttributes & kKept) | FILE_ATTRIBUTE_ARCHIVE;
+  return SetFileInformationByHandle(ToHandle(file), FileBasicInfo, &created, sizeof created) != 0;
+}
+
+bool Flush(Handle handle) { return FlushFileBuffers(ToHandle(handle)) != 0; }
+
+// Without `replace`, MoveFileExW, which fails when `to` exists.
+//
+// With it, ReplaceFileW: the new file takes the place of the old one and
+// keeps its attributes (hidden, say), rights, creation time and short name.
+// It works in steps: the old file is moved out of the way, then the new
+// one to its name. Given no backup name, it moves the old file to a name
+// of its own choosing, and should the second step fail, the old file is
+// gone (ERROR_UNABLE_TO_MOVE_REPLACEMENT) or left under that unknown name
+// (ERROR_UNABLE_TO_MOVE_REPLACEMENT_2); Wine deletes it even before the
+// second step. So it gets a backup name beside the new file's, from which
+// it is moved back after a failure, and which is deleted after success.
+// An interruption waits for all of it; were the process killed outright
+// between the steps, the old file would be whole under that name, which
+// says what it is.
+//
+// Where ReplaceFileW is not offered at all (a file system or file server
+// that does not support it), a plain MoveFileExW over the old file does
+// the rename, without keeping its attributes.
+bool Rename(const std::string& from, const std::string& to, bool replace) {
+  const std::optional<std::wstring> source = WideName(from);
+  const std::optional<std::wstring> target = WideName(to);
+  const std::optional<std::wstring> backup = WideName(from + ".original");
+  if (!source || !target || !backup) return false;
+  // An interruption waits for the names to settle, either way.
+  const GuardHeld held;
+  if (Interrupted()) return false;
+  if (!replace) return MoveFileExW(source->c_str(), target->c_str(), 0) != 0;
+  constexpr DWORD kFlags = REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS;
+  if (ReplaceFileW(target->c_str(), source->c_str(), backup->c_str(), kFlags, nullptr, nullptr)) {
+    // Only this name of the old file goes: its other hard links keep it.
+    // Should it stay, it is a copy of the old file, not the new one.
+    (void)DeleteFileW(backup->c_str());
+    return true;
+  }
+  const DWORD error = GetLastError();
+  switch (error) {
+    case ERROR_UNABLE_TO_MOVE_REPLACEMENT_2:
+      // The old file is under the backup name, the new one under its own.
+      // Should even this fail, the old file stays whole under the backup
+      // name rather than be lost.
+      (void)MoveFileExW(backup->c_str(), target->c_str(), 0);
+      break;
+    case ERROR_FILE_NOT_FOUND:
+      // The old file was removed meanwhile: the new one is put in its
+      // place all the same, unless another has taken the name. (Were the
+      // new one missing instead, this fails the same way.)
+      return MoveFileExW(source->c_str(), target->c_str(), 0) != 0;
+    case ERROR_INVALID_PARAMETER:
+    case ERROR_INVALID_FUNCTION:
+    case ERROR_NOT_SUPPORTED:
+    case ERROR_CALL_NOT_IMPLEMENTED:
+      // Both files have their names still.
+      return MoveFileExW(source->c_str(), target->c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+    default:
+      // ERROR_UNABLE_TO_REMOVE_REPLACED, ERROR_UNABLE_TO_MOVE_REPLACEMENT
+      // (given a backup name) and the rest: both have their names still.
+      break;
+  }
+  SetLastError(error);
+  return false;
+}
+
+bool Remove(const std::string& path) {
+  const std::optional<std::wstring> name = WideName(path);
+  return name && DeleteFileW(name->c_str()) != 0;
+}
+
+void GuardTemporary(const char* path) {
+  // Installed with the first name. Should the system refuse it, an
+  // interruption ends the run as it did before, leaving the file.
+  static const bool installed = SetConsoleCtrlHandler(RemoveGuardedOnInterruption, TRUE) != 0;
+  (void)installed;
+  std::wstring name;
+  if (path != nullptr) {
+    if (const std::optional<std::wstring> wide = WideName(path)) name = *wide;
+  }
+  const GuardHeld held;
+  guarded_name.swap(name);
 }
 
 std::optional<FileIdentity> Identify(Handle handle) {
@@ -149,28 +530,41 @@ std::optional<FileIdentity> Identify(Handle handle) {
   return identity;
 }
 
-// The sharing rules of the open already hold the file.
-bool Lock(Handle, LockMode) { return true; }
+// The sharing rules of the open already hold the file. A handle that was
+// opened only to look at a file that another open holds is refused, as
+// that file is held.
+bool Lock(Handle handle, LockMode /*mode*/) {
+  if (!IsLookOnly(ToHandle(handle))) return true;
+  SetLastError(ERROR_SHARING_VIOLATION);
+  return false;
+}
 
 // The file was just opened, so its position is 0: this empties it.
 bool Empty(Handle handle) { return SetEndOfFile(ToHandle(handle)) != 0; }
 
 }  // namespace system
 
-std::optional<ByteCount> ExistingFileSize(const std::string& path) {
-  const std::optional<std::u16string> name = SystemName(path);
-  if (!name) return std::nullopt;
+PathInfo LookUp(const std::string& path) {
+  const std::optional<std::u16string> wide = Utf8ToWide(path);
+  if (!wide) return {};
+  const std::u16string full = FullPath(ToWchar(*wide));
+  // A device (NUL, CON, COM1; NUL.txt too before Windows 11) has no
+  // attributes, or made-up ones; its full form names it in the device
+  // namespace, \\.\, and so does every name given there.
+  if (full.starts_with(u"\\\\.\\")) return {PathKind::kOther, 0};
   // Unlike a directory search, this takes the name literally: no wildcards,
   // and nothing but the attributes is looked at.
   WIN32_FILE_ATTRIBUTE_DATA data{};
-  if (!GetFileAttributesExW(ToWchar(*name).c_str(), GetFileExInfoStandard, &data)) return std::nullopt;
-  if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return std::nullopt;
-  return (static_cast<ByteCount>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  if (!GetFileAttributesExW(ToWchar(LongPathForm(*wide, full)).c_str(), GetFileExInfoStandard, &data)) return {};
+  if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return {PathKind::kOther, 0};
+  return {PathKind::kFile, (static_cast<ByteCount>(data.nFileSizeHigh) << 32) | data.nFileSizeLow};
 }
 
 bool File::Close() noexcept {
   if (!IsOpen()) return true;
-  return CloseHandle(system::ToHandle(std::exchange(handle_, system::kNoHandle))) != 0;
+  const HANDLE handle = system::ToHandle(std::exchange(handle_, system::kNoHandle));
+  system::ForgetLookOnly(handle);
+  return CloseHandle(handle) != 0;
 }
 
 }  // namespace plivex::platform

@@ -6,7 +6,9 @@
 #include <limits>
 #include <vector>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -170,6 +172,72 @@ TEST(File, SameFileUnderAnotherNameIsRefused) {
   EXPECT_NO_THROW(OpenInput(dir.File("hard.wav")));
   ASSERT_TRUE(input.Close());
   EXPECT_EQ(ReadBytes(dir.File("in.bgm")), content);
+}
+
+// What another program holds, and what the input holds under another
+// name, are refused alike by the sharing rules; the reason must tell them
+// apart. A read-only file is refused even where Wine runs as root.
+TEST(Replacement, RefusesOutputsItMustNotReplace) {
+  plivex::test::ScopedTempDir dir;
+  const std::vector<std::uint8_t> content = plivex::test::PatternBytes(300);
+  for (const char* name : {"in.bgm", "held.bgm", "readonly.bgm"}) WriteBytes(dir.File(name), content);
+  std::filesystem::create_hard_link(dir.File("in.bgm"), dir.File("hard.bgm"));
+  const std::wstring readonly = std::filesystem::path(dir.File("readonly.bgm")).wstring();
+  ASSERT_TRUE(SetFileAttributesW(readonly.c_str(), FILE_ATTRIBUTE_READONLY));
+  auto input = OpenInput(dir.File("in.bgm"));
+  auto reader = OpenInput(dir.File("held.bgm"));  // as another program would
+  const struct {
+    const char* name;
+    FileFault fault;
+  } rows[] = {
+      {"in.bgm", FileFault::kSameAsInput},
+      {"IN.BGM", FileFault::kSameAsInput},
+      {"hard.bgm", FileFault::kSameAsInput},
+      {"held.bgm", FileFault::kHeld},
+      {"readonly.bgm", FileFault::kAccessDenied},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    try {
+      (void)BeginReplacement(dir.File(row.name), input);
+      ADD_FAILURE() << "not refused";
+    } catch (const EFCreateError& error) {
+      EXPECT_EQ(error.failure.fault, row.fault) << error.what();
+    }
+    EXPECT_EQ(ReadBytes(dir.File(row.name)), content);
+  }
+  // No temporary file was left beside them.
+  const auto folder = std::filesystem::path(dir.File("in.bgm")).parent_path();
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 4);
+  ASSERT_TRUE(SetFileAttributesW(readonly.c_str(), FILE_ATTRIBUTE_NORMAL));  // so that it can be removed
+}
+
+TEST(Replacement, KeepsTheAttributesOfTheFileItReplaces) {
+  plivex::test::ScopedTempDir dir;
+  WriteBytes(dir.File("in.bgm"), {1});
+  auto input = OpenInput(dir.File("in.bgm"));
+  const std::vector<std::uint8_t> content = plivex::test::PatternBytes(3000);
+  for (const DWORD attribute : {FILE_ATTRIBUTE_HIDDEN, FILE_ATTRIBUTE_SYSTEM}) {
+    SCOPED_TRACE(attribute);
+    const std::string name = dir.File("out" + std::to_string(attribute) + ".bgm");
+    const std::wstring wide = std::filesystem::path(name).wstring();
+    WriteBytes(name, {9, 9});
+    ASSERT_TRUE(SetFileAttributesW(wide.c_str(), attribute));
+    auto replacement = BeginReplacement(name, input);
+    replacement.Output().Write(content);
+    replacement.Commit();
+    EXPECT_EQ(ReadBytes(name), content);
+    EXPECT_NE(GetFileAttributesW(wide.c_str()) & attribute, 0u);
+  }
+}
+
+// A device has no attributes, or made-up ones: it is neither missing nor a
+// file to take a size from.
+TEST(LookUp, DevicesAreNotFiles) {
+  for (const char* name : {"NUL", "nul.txt", "CON", "COM1"}) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(LookUp(name).kind, PathKind::kOther);
+  }
 }
 
 TEST(File, DevicesAreWrittenButNotRead) {
