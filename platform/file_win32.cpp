@@ -417,11 +417,12 @@ bool Flush(Handle handle) { return FlushFileBuffers(ToHandle(handle)) != 0; }
 // of its own choosing, and should the second step fail, the old file is
 // gone (ERROR_UNABLE_TO_MOVE_REPLACEMENT) or left under that unknown name
 // (ERROR_UNABLE_TO_MOVE_REPLACEMENT_2); Wine deletes it even before the
-// second step. So it gets a backup name beside the new file's, from which
-// it is moved back after a failure, and which is deleted after success.
-// An interruption waits for all of it; were the process killed outright
+// second step. So it gets a backup name beside it, from which it is moved
+// back after a failure, and which is deleted after success. An
+// interruption waits for all of it; were the process killed outright
 // between the steps, the old file would be whole under that name, which
-// says what it is.
+// says what it is: the output's name, ".plivex-pack-original-" and the
+// digits of the new file's name (not "unfinished", which may be deleted).
 //
 // Where ReplaceFileW is not offered at all (a file system or file server
 // that does not support it), a plain MoveFileExW over the old file does
@@ -429,7 +430,9 @@ bool Flush(Handle handle) { return FlushFileBuffers(ToHandle(handle)) != 0; }
 bool Rename(const std::string& from, const std::string& to, bool replace) {
   const std::optional<std::wstring> source = WideName(from);
   const std::optional<std::wstring> target = WideName(to);
-  const std::optional<std::wstring> backup = WideName(from + ".original");
+  constexpr std::size_t kDigits = 8;  // the end of every temporary name
+  const std::string digits = from.size() < kDigits ? from : from.substr(from.size() - kDigits);
+  const std::optional<std::wstring> backup = WideName(to + ".plivex-pack-original-" + digits);
   if (!source || !target || !backup) return false;
   // An interruption waits for the names to settle, either way.
   const GuardHeld held;
