@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -55,7 +56,7 @@ std::string RefusalMessage(const WavRefusal& refusal) {
     case WavProblem::kNoDataChunk:
       return "WavFile Has No Data Chunk !";
     case WavProblem::kFloatingPoint:
-      return "WavFile Is Floating Point, Not PCM !";
+      return "WavFile Is Not 32 Or 64Bit Floating Point (" + std::to_string(refusal.found) + "Bit) !";
     case WavProblem::kNotPcm: {
       char tag[16];
       std::snprintf(tag, sizeof tag, "0x%04X", static_cast<unsigned>(refusal.found));
@@ -63,10 +64,11 @@ std::string RefusalMessage(const WavRefusal& refusal) {
     }
     case WavProblem::kNotStereo:
       return "WavFile Is Not Stereo (" + Count(refusal.found, "Channel", "Channels") + ") !";
-    case WavProblem::kNot16Bit:
-      return "WavFile Is Not 16Bit (" + std::to_string(refusal.found) + "Bit) !";
+    case WavProblem::kUnsupportedSampleSize:
+      return "WavFile Is Not 8, 16, 24 Or 32Bit (" + std::to_string(refusal.found) + "Bit) !";
     case WavProblem::kBadBlockAlign:
-      return "WavFile Block Align Is Not 4 (" + std::to_string(refusal.found) + ") !";
+      return "WavFile Block Align Is Not " + std::to_string(refusal.expected) + " (" +
+             std::to_string(refusal.found) + ") !";
     case WavProblem::kNoSampleRate:
       return "WavFile Has No Sample Rate !";
   }
@@ -119,7 +121,7 @@ std::string Seconds(platform::ByteCount frames, std::uint32_t rate) {
 // was asked for, so the run still succeeds, but it ends in " !" like every
 // line that needs the user's eye.
 void ReportFit(const WavLayout& layout, platform::ByteCount bgm_size) {
-  const FrameFit fit = FitFrames(layout.data_length, bgm_size);
+  const FrameFit fit = FitFrames(FrameCount(layout), bgm_size);
   const auto amount = [&](platform::ByteCount frames) {
     return Count(frames, "Frame", "Frames") + " (" + Seconds(frames, layout.sample_rate) + ")";
   };
@@ -145,13 +147,13 @@ bool RunPacker(const std::vector<std::string>& arguments) {
       throw EAbort();
     }
     const WavLayout layout = std::get<WavLayout>(header);
-    const platform::ByteCount output_size = bgm_size.value_or(PackedSize(layout.data_length));
-    const BlockBuffers buffers(output_size);
+    const platform::ByteCount output_size = bgm_size.value_or(PackedSize(layout));
+    const BlockBuffers buffers(output_size, layout);
     output = platform::CreateOutput(names.output, input);
 
     WriteLine("Please Wait ...");
     WriteLine("");
-    PackBlocks(input, output, layout.data_length, output_size, buffers);
+    PackBlocks(input, output, layout, output_size, std::numeric_limits<platform::ByteCount>::max(), buffers);
 
     CloseFiles(input, output);
     // The Bgm file keeps no sample rate: the game plays it at its own, so
