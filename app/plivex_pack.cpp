@@ -148,7 +148,7 @@ bool RunPacker(const std::vector<std::string>& arguments) {
     }
     const WavLayout layout = std::get<WavLayout>(header);
     const platform::ByteCount output_size = bgm_size.value_or(PackedSize(layout));
-    const BlockBuffers buffers(output_size, layout);
+    const BlockBuffers buffers(output_size);
     output = platform::CreateOutput(names.output, input);
 
     WriteLine("Please Wait ...");

@@ -53,13 +53,6 @@ BlockBuffers::BlockBuffers(platform::ByteCount length)
       source_(Allocate(size_)),
       target_(Allocate(size_ == 0 ? 0 : size_ + kPageSize)) {}
 
-BlockBuffers::BlockBuffers(platform::ByteCount length, const WavLayout& layout) : BlockBuffers(length) {
-  if (!NeedsConversion(layout)) return;
-  const std::size_t frame_size = FrameSize(layout);
-  raw_size_ = std::min(size_ / kWavBlockAlign, kChunkSize / frame_size) * frame_size;
-  raw_ = Allocate(raw_size_);
-}
-
 void DeinterleaveBlock(std::span<const std::uint8_t, kBlockSize> input,
                        std::span<std::uint8_t, kBlockSize> output) {
   const std::uint8_t* left = input.data();
@@ -97,16 +90,15 @@ struct Mapped {
   bool limit_reached;
 };
 
-// The loop both directions share. It takes at most `input_length` bytes a
-// chunk at a time through `take` (which fills a span with the next bytes
-// and returns how many, fewer only where the input ends), maps them block
-// by block with `map_block`, the last block filled up with zero bytes
-// (silence), and writes exactly `output_length` bytes of blocks: cut there,
-// or followed by silence. Without `output_length` it writes the whole
-// blocks of what it takes, up to the end of the input, but stops before a
-// block that would bring the output to `limit` bytes. Nothing the output
-// does not need is read. A template, so that the mapping and the reading
-// are compiled into the loop.
+// The loop both directions share. It asks `blocks` for at most
+// `input_length` bytes of input a chunk at a time, which it turns into
+// whole blocks of output (see Mapping and Converting), and writes exactly
+// `output_length` bytes of blocks: cut there, or followed by silence.
+// Without `output_length` it writes the whole blocks of what it takes, up
+// to the end of the input, but stops before a block that would bring the
+// output to `limit` bytes. Nothing the output does not need is read. A
+// template, so that the mapping and the reading are compiled into the
+// loop.
 //
 // Every write but the first starts on a page boundary both in the file and
 // in memory: the kernel copies into the page cache markedly slower from a
@@ -115,18 +107,18 @@ struct Mapped {
 // bytes into the file, so the blocks are mapped that far into the page-
 // aligned target buffer; each write ends on a page boundary, and the bytes
 // past it move to the buffer's start, ahead of the next chunk.
-template <auto map_block, typename Take>
-Mapped MapBlocks(Take& take, platform::File& output, platform::ByteCount input_length,
+template <typename Blocks>
+Mapped MapBlocks(Blocks& blocks_from, platform::File& output, platform::ByteCount input_length,
                  std::optional<platform::ByteCount> output_length, platform::ByteCount limit,
                  platform::ByteCount position, const BlockBuffers& buffers) {
   constexpr std::size_t kPage = BlockBuffers::kPageSize;
-  const std::span<std::uint8_t> in_chunk = buffers.Source();
+  const std::span<std::uint8_t> source = buffers.Source();
   const std::span<std::uint8_t> target = buffers.Target();
 
   platform::ByteCount to_read = input_length;
   platform::ByteCount to_write = output_length.value_or(0);
   bool last = output_length ? to_write == 0 : to_read == 0;
-  if (!last && in_chunk.empty()) throw std::invalid_argument("MapBlocks: no buffers");
+  if (!last && source.empty()) throw std::invalid_argument("MapBlocks: no buffers");
   Mapped done{0, 0, false, false};
   std::size_t begin = static_cast<std::size_t>(position % kPage);  // where the next write starts
   std::size_t end = begin;                                         // past the bytes mapped so far
@@ -134,23 +126,16 @@ Mapped MapBlocks(Take& take, platform::File& output, platform::ByteCount input_l
     // As many blocks as both buffers hold (one at least: the target has a
     // page more than the source, and less than a page is carried) and the
     // output still needs.
-    const std::size_t room = std::min(in_chunk.size(), target.size() - end) / kBlockSize;
+    const std::size_t room = std::min(source.size(), target.size() - end) / kBlockSize;
     const auto blocks = output_length ? static_cast<std::size_t>(std::min<platform::ByteCount>(
                                             room, RoundUpToBlocks(to_write) / kBlockSize))
                                       : room;
     const auto count = static_cast<std::size_t>(std::min<platform::ByteCount>(to_read, blocks * kBlockSize));
-    const std::size_t got = count == 0 ? 0 : take(in_chunk.first(count));
+    const std::size_t got = count == 0 ? 0 : blocks_from(count, target.subspan(end, blocks * kBlockSize));
     done.read += got;
     // An input that ended gives nothing more.
     to_read = got < count ? 0 : to_read - got;
-    // Only the input's final block can be short; it is padded with silence,
-    // never with bytes left over from the previous chunk.
     const std::size_t read_blocks = (got + kBlockSize - 1) / kBlockSize;
-    std::ranges::fill(in_chunk.subspan(got, read_blocks * kBlockSize - got), std::uint8_t{0});
-    for (std::size_t b = 0; b < read_blocks; ++b) {
-      map_block(in_chunk.subspan(b * kBlockSize).first<kBlockSize>(),
-                target.subspan(end + b * kBlockSize).first<kBlockSize>());
-    }
 
     std::size_t produced = 0;
     if (output_length) {
@@ -203,25 +188,48 @@ struct TakeUpTo {
   std::size_t operator()(std::span<std::uint8_t> bytes) const { return input.Read(bytes); }
 };
 
-// Takes the next 16-bit stereo frames converted from the raw frames of the
-// input, read through `raw` (whole frames, at least one): all of them from
-// a file, or EReadError; from a stream, those before its end, a part frame
-// there dropped. Counts the samples clipped.
-class TakeConverted {
+// Blocks for MapBlocks whose bytes are the input's own, moved by
+// `map_block`: reads the `count` bytes asked for through `take` into the
+// source buffer, and maps the blocks they fill into the target, the last
+// one filled up with zero bytes (silence) first, never with bytes left
+// over from the previous chunk. Returns the bytes read.
+template <auto map_block, typename Take>
+struct Mapping {
+  Take take;
+  std::span<std::uint8_t> source;
+
+  std::size_t operator()(std::size_t count, std::span<std::uint8_t> blocks) {
+    const std::size_t got = take(source.first(count));
+    const std::size_t read_blocks = (got + kBlockSize - 1) / kBlockSize;
+    std::ranges::fill(source.subspan(got, read_blocks * kBlockSize - got), std::uint8_t{0});
+    for (std::size_t b = 0; b < read_blocks; ++b) {
+      map_block(source.subspan(b * kBlockSize).first<kBlockSize>(),
+                blocks.subspan(b * kBlockSize).first<kBlockSize>());
+    }
+    return got;
+  }
+};
+
+// Blocks for MapBlocks converted from samples that are not 16-bit stereo:
+// `count` bytes of 16-bit stereo are count / 4 frames, read as raw frames
+// through the source buffer (as many whole frames as it holds at a time)
+// and converted straight into the halves of the target's blocks, the last
+// block's rest silence. All of them from a file, or EReadError; from a
+// stream, those before its end, a part frame there dropped. Returns the
+// bytes of 16-bit stereo they make, and counts the samples clipped.
+class Converting {
  public:
-  TakeConverted(platform::File& input, const WavLayout& layout, std::span<std::uint8_t> raw)
+  Converting(platform::File& input, const WavLayout& layout, std::span<std::uint8_t> source)
       : input_(input),
         encoding_(layout.encoding),
         channels_(layout.channels),
         stream_(layout.length_is_upper_bound),
         frame_size_(FrameSize(layout)),
-        raw_(raw.first(raw.size() / frame_size_ * frame_size_)) {
-    if (raw_.empty()) throw std::invalid_argument("PackBlocks: no buffer for the raw frames");
-  }
+        raw_(source.first(source.size() / frame_size_ * frame_size_)) {}
 
-  // `frames` is whole frames: a chunk or what is left of the samples.
-  std::size_t operator()(std::span<std::uint8_t> frames) {
-    const std::size_t wanted = frames.size() / kWavBlockAlign;
+  std::size_t operator()(std::size_t count, std::span<std::uint8_t> blocks) {
+    constexpr std::size_t kFramesPerBlock = kBlockSize / kWavBlockAlign;
+    const std::size_t wanted = count / kWavBlockAlign;
     std::size_t done = 0;
     while (done < wanted) {
       const auto raw = raw_.first(std::min(wanted - done, raw_.size() / frame_size_) * frame_size_);
@@ -231,11 +239,24 @@ class TakeConverted {
       } else {
         input_.ReadExactly(raw);
       }
+      // Frame k goes to block k / 256, place k % 256 of both its halves.
       const std::size_t whole = got / frame_size_;
-      clipped_ += ConvertFrames(raw.first(whole * frame_size_), encoding_, channels_,
-                                frames.subspan(done * kWavBlockAlign));
+      for (std::size_t k = done; k < done + whole;) {
+        const std::size_t place = k % kFramesPerBlock;
+        const std::size_t run = std::min(kFramesPerBlock - place, done + whole - k);
+        const auto block = blocks.subspan(k / kFramesPerBlock * kBlockSize);
+        clipped_ += ConvertFrames(raw.subspan((k - done) * frame_size_, run * frame_size_), encoding_,
+                                  channels_, block.subspan(2 * place, 2 * run),
+                                  block.subspan(kChannelHalf + 2 * place, 2 * run));
+        k += run;
+      }
       done += whole;
       if (got < raw.size()) break;
+    }
+    if (const std::size_t place = done % kFramesPerBlock; place != 0) {
+      const auto block = blocks.subspan(done / kFramesPerBlock * kBlockSize, kBlockSize);
+      std::ranges::fill(block.subspan(2 * place, kChannelHalf - 2 * place), std::uint8_t{0});
+      std::ranges::fill(block.subspan(kChannelHalf + 2 * place), std::uint8_t{0});
     }
     return done * kWavBlockAlign;
   }
@@ -256,9 +277,8 @@ class TakeConverted {
 
 void ConvertBlocks(platform::File& input, platform::File& output, platform::ByteCount input_length,
                    const BlockBuffers& buffers) {
-  TakeExactly take{input};
-  MapBlocks<DeinterleaveBlock>(take, output, input_length, RoundUpToBlocks(input_length), kMostBytes,
-                               kWavHeaderSize, buffers);
+  Mapping<DeinterleaveBlock, TakeExactly> blocks{{input}, buffers.Source()};
+  MapBlocks(blocks, output, input_length, RoundUpToBlocks(input_length), kMostBytes, kWavHeaderSize, buffers);
 }
 
 platform::ByteCount PackedSize(platform::ByteCount data_length) { return RoundUpToBlocks(data_length); }
@@ -280,17 +300,16 @@ PackResult PackBlocks(platform::File& input, platform::File& output, const WavLa
   platform::ByteCount clipped = 0;
   if (!NeedsConversion(layout)) {
     if (stream) {
-      TakeUpTo take{input};
-      done = MapBlocks<InterleaveBlock>(take, output, layout.data_length, bgm_size, limit, 0, buffers);
+      Mapping<InterleaveBlock, TakeUpTo> blocks{{input}, buffers.Source()};
+      done = MapBlocks(blocks, output, layout.data_length, bgm_size, limit, 0, buffers);
     } else {
-      TakeExactly take{input};
-      done = MapBlocks<InterleaveBlock>(take, output, layout.data_length, bgm_size, limit, 0, buffers);
+      Mapping<InterleaveBlock, TakeExactly> blocks{{input}, buffers.Source()};
+      done = MapBlocks(blocks, output, layout.data_length, bgm_size, limit, 0, buffers);
     }
   } else {
-    TakeConverted take(input, layout, buffers.Raw());
-    done = MapBlocks<InterleaveBlock>(take, output, StereoBytes(FrameCount(layout)), bgm_size, limit, 0,
-                                      buffers);
-    clipped = take.clipped();
+    Converting blocks(input, layout, buffers.Source());
+    done = MapBlocks(blocks, output, StereoBytes(FrameCount(layout)), bgm_size, limit, 0, buffers);
+    clipped = blocks.clipped();
   }
   return {done.read / kWavBlockAlign, clipped, done.written, done.input_ended, done.limit_reached};
 }

@@ -30,12 +30,10 @@ void InterleaveBlock(std::span<const std::uint8_t, kBlockSize> frames,
                      std::span<std::uint8_t, kBlockSize> block);
 
 // The two buffers a conversion moves its data through, one chunk of blocks
-// at a time: what was read, and what is written; and for packing samples
-// that are not 16-bit stereo, a third that they are read into before they
-// are converted. They are taken before the output is created, so that a
-// run that cannot get its memory fails with every file untouched.
-// Page-aligned, because the kernel copies into and out of aligned memory
-// markedly faster (about 10% of a whole conversion).
+// at a time: what was read, and what is written. They are taken before the
+// output is created, so that a run that cannot get its memory fails with
+// every file untouched. Page-aligned, because the kernel copies into and out
+// of aligned memory markedly faster (about 10% of a whole conversion).
 class BlockBuffers {
  public:
   // Buffers for writing `length` bytes of blocks: whole blocks enough for
@@ -44,15 +42,8 @@ class BlockBuffers {
   // std::bad_alloc.
   explicit BlockBuffers(platform::ByteCount length);
 
-  // The same for packing the samples of `layout` into `length` bytes of
-  // blocks, with, when they need conversion, a buffer of whole raw frames:
-  // as many as a chunk holds, but at most 1 MiB of them. Raises
-  // std::bad_alloc.
-  BlockBuffers(platform::ByteCount length, const WavLayout& layout);
-
   std::span<std::uint8_t> Source() const { return {source_.get(), size_}; }
   std::span<std::uint8_t> Target() const { return {target_.get(), size_ == 0 ? 0 : size_ + kPageSize}; }
-  std::span<std::uint8_t> Raw() const { return {raw_.get(), raw_size_}; }
 
   static constexpr std::size_t kPageSize = 4096;
 
@@ -66,8 +57,6 @@ class BlockBuffers {
   std::size_t size_ = 0;
   Buffer source_;
   Buffer target_;
-  std::size_t raw_size_ = 0;
-  Buffer raw_;
 };
 
 // Converts the next `input_length` bytes of `input`, read from its current
@@ -125,9 +114,10 @@ struct PackResult {
 // The samples of a file end at its data length, and an input that ends
 // before is a read error; those of a stream (layout.length_is_upper_bound)
 // end at the data length or at the end of the input, whichever comes
-// first. `buffers` are made for `layout` and for at least the Bgm file's
-// size (for a stream without `bgm_size`, `limit`). Failures as for
-// ConvertBlocks.
+// first. Samples to convert are read into the source buffer, a whole
+// number of frames at a time, and converted straight into the blocks.
+// `buffers` are made for at least the Bgm file's size (for a stream without
+// `bgm_size`, for `limit`). Failures as for ConvertBlocks.
 PackResult PackBlocks(platform::File& input, platform::File& output, const WavLayout& layout,
                       std::optional<platform::ByteCount> bgm_size, platform::ByteCount limit,
                       const BlockBuffers& buffers);

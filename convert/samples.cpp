@@ -1,6 +1,5 @@
 #include "convert/samples.h"
 
-#include <algorithm>
 #include <bit>
 #include <stdexcept>
 
@@ -40,29 +39,70 @@ std::int32_t High16(const std::uint8_t* top) {
   return static_cast<std::int16_t>(static_cast<std::uint16_t>(top[0] | top[1] << 8));
 }
 
-std::uint64_t Bits(const std::uint8_t* at, int count) {
-  std::uint64_t bits = 0;
-  for (int i = 0; i < count; ++i) bits |= static_cast<std::uint64_t>(at[i]) << (8 * i);
-  return bits;
+// A rounded value of -32768 to 32768 held to 16 bits; without a branch,
+// which would keep the compiler from vectorising the loops, or from
+// merging the stores of a sample's two bytes.
+std::int32_t AtMost16(std::int32_t value) { return value - (value == 32768); }
+
+std::uint32_t Bits32(const std::uint8_t* at) {
+  return static_cast<std::uint32_t>(at[0]) | static_cast<std::uint32_t>(at[1]) << 8 |
+         static_cast<std::uint32_t>(at[2]) << 16 | static_cast<std::uint32_t>(at[3]) << 24;
 }
 
-// Full scale x of a float sample: x * 32768 rounded to the nearest, halves
-// up, limited to 16 bits. Written without a branch and without rounding
-// twice: floor(y + 0.5) would round 0.49999999999999994 to 1, as y + 0.5
-// is not exact there. Here y - floor(y) is exact for every |y| <= 32768 in
-// either width, and the limits come first, so the conversion to an
-// integer never overflows.
+std::uint64_t Bits64(const std::uint8_t* at) { return Bits32(at) | std::uint64_t{Bits32(at + 4)} << 32; }
+
+// The bits of IEEE 754 floats of either width that the rule needs.
 template <typename Float>
-Sample FromFloat(Float x) {
-  const bool over = x > Float{1};
-  const bool under = x < Float{-1};
-  // NaN fails every comparison and becomes silence.
-  const Float inside = x >= Float{-1} && x <= Float{1} ? x : Float{0};
-  const Float y = (over ? Float{1} : under ? Float{-1} : inside) * Float{32768};
+struct Layout;
+template <>
+struct Layout<float> {
+  using Bits = std::uint32_t;
+  static constexpr Bits kMagnitude = 0x7FFFFFFF;
+  static constexpr Bits kOne = 0x3F800000;       // 1.0
+  static constexpr Bits kInfinity = 0x7F800000;  // above it, NaN
+};
+template <>
+struct Layout<double> {
+  using Bits = std::uint64_t;
+  static constexpr Bits kMagnitude = 0x7FFFFFFFFFFFFFFF;
+  static constexpr Bits kOne = 0x3FF0000000000000;
+  static constexpr Bits kInfinity = 0x7FF0000000000000;
+};
+
+// Full scale x of a float sample: x * 32768 rounded to the nearest, halves
+// up, limited to 16 bits.
+//
+// It never rounds twice: floor(y + 0.5) would round 0.49999999999999994 to
+// 1, as y + 0.5 is not exact there. With t = trunc(y), d = y - t is exact
+// (Sterbenz) and lies in (-1, 1), and y rounds to t + 1 when d >= 0.5, to
+// t - 1 when d < -0.5, else to t. Every step is exact or keeps the sign it
+// is read for, so excess precision (x87) changes nothing either.
+//
+// Written for the vectoriser, which on x86-64's baseline (SSE2) neither
+// turns a comparison of floats into an integer nor keeps a choice between
+// floats without a branch: comparisons are the sign bits of differences,
+// of floats or of bit patterns (NaN and values beyond full scale are told
+// apart by theirs), and choices are masks. The arithmetic only ever sees
+// -1 to 1; 0 stands in for the other values until the end.
+template <typename Float>
+Sample FromFloat(typename Layout<Float>::Bits bits) {
+  using L = Layout<Float>;
+  using Bits = typename L::Bits;
+  constexpr int kTop = sizeof(Bits) * 8 - 1;
+  const auto sign = [](Bits difference) { return static_cast<std::int32_t>(difference >> kTop); };
+  const Bits magnitude = bits & L::kMagnitude;
+  const std::int32_t beyond = sign(L::kOne - magnitude);  // NaN and the infinities too
+  const std::int32_t nan = sign(L::kInfinity - magnitude);
+  const Float y = std::bit_cast<Float>(bits & (Bits{static_cast<std::uint32_t>(beyond)} - 1)) * Float{32768};
   const auto truncated = static_cast<std::int32_t>(y);
-  const std::int32_t floor = truncated - (y < static_cast<Float>(truncated) ? 1 : 0);
-  const std::int32_t rounded = floor + (y - static_cast<Float>(floor) >= Float{0.5} ? 1 : 0);
-  return {std::min(rounded, kMost), static_cast<std::uint32_t>(over || under)};
+  const Float d = y - static_cast<Float>(truncated);
+  const std::int32_t up = sign(std::bit_cast<Bits>(d - Float{0.5})) ^ 1;
+  const std::int32_t down = sign(std::bit_cast<Bits>(d + Float{0.5}));
+  const std::int32_t rounded = truncated + up - down;
+  const std::int32_t clipped = beyond & (nan ^ 1);
+  // -32768 or 32767 by the sign, for a clipped value; 0 for the others.
+  const std::int32_t limit = (kMost - sign(bits) * 65535) & -clipped;
+  return {AtMost16(rounded) + limit, static_cast<std::uint32_t>(clipped)};
 }
 
 template <SampleEncoding kEncoding>
@@ -74,14 +114,14 @@ Sample Decode(const std::uint8_t* at) {
   } else if constexpr (kEncoding == SampleEncoding::kSigned24) {
     // floor((v + 128) / 256): the top two bytes, plus one when the low
     // byte is 128 or more.
-    return {std::min(High16(at + 1) + (at[0] >> 7), kMost), 0};
+    return {AtMost16(High16(at + 1) + (at[0] >> 7)), 0};
   } else if constexpr (kEncoding == SampleEncoding::kSigned32) {
     // floor((v + 32768) / 65536): the lowest byte never matters.
-    return {std::min(High16(at + 2) + (at[1] >> 7), kMost), 0};
+    return {AtMost16(High16(at + 2) + (at[1] >> 7)), 0};
   } else if constexpr (kEncoding == SampleEncoding::kFloat32) {
-    return FromFloat(std::bit_cast<float>(static_cast<std::uint32_t>(Bits(at, 4))));
+    return FromFloat<float>(Bits32(at));
   } else {
-    return FromFloat(std::bit_cast<double>(Bits(at, 8)));
+    return FromFloat<double>(Bits64(at));
   }
 }
 
@@ -91,27 +131,35 @@ void Put(std::uint8_t* at, std::int32_t value) {
 }
 
 // One loop per encoding and channel count, so that each is compiled on its
-// own (and vectorised where the compiler can).
+// own (and vectorised where the compiler can: the clips are counted in 32
+// bits for that, over runs of frames short enough for the count).
 template <SampleEncoding kEncoding, std::uint32_t kChannels>
-std::uint64_t ConvertAll(const std::uint8_t* raw, std::size_t count, std::uint8_t* frames) {
+std::uint64_t ConvertAll(const std::uint8_t* raw, std::size_t count, std::uint8_t* left,
+                         std::uint8_t* right) {
   constexpr std::size_t kSize = SizeOf(kEncoding);
+  constexpr std::size_t kRun = std::size_t{1} << 30;
   std::uint64_t clipped = 0;
-  for (std::size_t i = 0; i < count; ++i) {
-    const std::uint8_t* frame = raw + i * kSize * kChannels;
-    const Sample left = Decode<kEncoding>(frame);
-    Sample right = left;
-    if constexpr (kChannels == 2) {
-      right = Decode<kEncoding>(frame + kSize);
-      clipped += right.clipped;
+  for (std::size_t start = 0; start < count; start += kRun) {
+    const std::size_t end = count - start < kRun ? count : start + kRun;
+    std::uint32_t run_clipped = 0;
+    for (std::size_t i = start; i < end; ++i) {
+      const std::uint8_t* frame = raw + i * kSize * kChannels;
+      const Sample first = Decode<kEncoding>(frame);
+      Sample second = first;
+      if constexpr (kChannels == 2) {
+        second = Decode<kEncoding>(frame + kSize);
+        run_clipped += second.clipped;
+      }
+      run_clipped += first.clipped;
+      Put(left + 2 * i, first.value);
+      Put(right + 2 * i, second.value);
     }
-    clipped += left.clipped;
-    Put(frames + 4 * i, left.value);
-    Put(frames + 4 * i + 2, right.value);
+    clipped += run_clipped;
   }
   return clipped;
 }
 
-using Converter = std::uint64_t (*)(const std::uint8_t*, std::size_t, std::uint8_t*);
+using Converter = std::uint64_t (*)(const std::uint8_t*, std::size_t, std::uint8_t*, std::uint8_t*);
 
 template <SampleEncoding kEncoding>
 Converter For(std::uint32_t channels) {
@@ -123,10 +171,13 @@ Converter For(std::uint32_t channels) {
 std::size_t SampleSize(SampleEncoding encoding) { return SizeOf(encoding); }
 
 std::uint64_t ConvertFrames(std::span<const std::uint8_t> raw, SampleEncoding encoding,
-                            std::uint32_t channels, std::span<std::uint8_t> frames) {
+                            std::uint32_t channels, std::span<std::uint8_t> left,
+                            std::span<std::uint8_t> right) {
   if (channels != 1 && channels != 2) throw std::invalid_argument("ConvertFrames: 1 or 2 channels");
   const std::size_t count = raw.size() / (SizeOf(encoding) * channels);
-  if (frames.size() / 4 < count) throw std::invalid_argument("ConvertFrames: no room for the frames");
+  if (left.size() / 2 < count || right.size() / 2 < count) {
+    throw std::invalid_argument("ConvertFrames: no room for the samples");
+  }
   Converter convert = nullptr;
   switch (encoding) {
     case SampleEncoding::kUnsigned8:
@@ -149,7 +200,7 @@ std::uint64_t ConvertFrames(std::span<const std::uint8_t> raw, SampleEncoding en
       break;
   }
   if (convert == nullptr) throw std::invalid_argument("ConvertFrames: unknown encoding");
-  return convert(raw.data(), count, frames.data());
+  return convert(raw.data(), count, left.data(), right.data());
 }
 
 }  // namespace plivex

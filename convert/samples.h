@@ -21,10 +21,12 @@ enum class SampleEncoding {
 std::size_t SampleSize(SampleEncoding encoding);
 
 // Converts the whole frames of `raw`, each `channels` (1 or 2) samples of
-// `encoding` as a WAV file stores them, into 16-bit stereo frames in
-// `frames`, 4 bytes each (left, then right, little-endian); the one sample
-// of a mono frame goes to both channels. A part frame at the end of `raw`
-// is left alone. `frames` holds at least 4 bytes for every whole frame.
+// `encoding` as a WAV file stores them, into 16-bit samples laid out as a
+// Bgm block holds them: the left sample of frame j at bytes 2j and 2j + 1
+// of `left`, its right sample likewise in `right`, little-endian; the one
+// sample of a mono frame goes to both. A part frame at the end of `raw` is
+// left alone. `left` and `right` hold at least 2 bytes for every whole
+// frame.
 //
 // Every sample becomes 16 bits by one rule, without dither, the same on
 // every machine:
@@ -40,6 +42,7 @@ std::size_t SampleSize(SampleEncoding encoding);
 // Returns the number of samples of `raw` that were clipped (a mono sample
 // counts once).
 std::uint64_t ConvertFrames(std::span<const std::uint8_t> raw, SampleEncoding encoding,
-                            std::uint32_t channels, std::span<std::uint8_t> frames);
+                            std::uint32_t channels, std::span<std::uint8_t> left,
+                            std::span<std::uint8_t> right);
 
 }  // namespace plivex

@@ -128,7 +128,7 @@ class ConvertBlocksTest : public ::testing::Test {
     if (pack) {
       const platform::ByteCount size = bgm_size.value_or(PackedSize(length));
       const WavLayout layout = Samples(length);
-      PackBlocks(in, out, layout, size, kNoLimit, BlockBuffers(size, layout));
+      PackBlocks(in, out, layout, size, kNoLimit, BlockBuffers(size));
     } else {
       ConvertBlocks(in, out, length, BlockBuffers(length));
     }
@@ -146,7 +146,7 @@ class ConvertBlocksTest : public ::testing::Test {
     auto out = platform::CreateOutput(dir_.File("out.bgm"), in);
     const ByteCount buffers_for =
         bgm_size.value_or(layout.length_is_upper_bound ? limit : PackedSize(layout));
-    result = PackBlocks(in, out, layout, bgm_size, limit, BlockBuffers(buffers_for, layout));
+    result = PackBlocks(in, out, layout, bgm_size, limit, BlockBuffers(buffers_for));
     EXPECT_TRUE(in.Close());
     EXPECT_TRUE(out.Close());
     return plivex::test::ReadBytes(dir_.File("out.bgm"));
@@ -509,7 +509,7 @@ TEST_F(ConvertBlocksTest, AConvertedFileShorterThanItsLengthIsAReadError) {
   auto in = platform::OpenInput(in_path);
   auto out = platform::CreateOutput(dir_.File("out.bgm"), in);
   const WavLayout layout = Samples(3001 * 6, SampleEncoding::kSigned24);
-  EXPECT_THROW(PackBlocks(in, out, layout, std::nullopt, kNoLimit, BlockBuffers(PackedSize(layout), layout)),
+  EXPECT_THROW(PackBlocks(in, out, layout, std::nullopt, kNoLimit, BlockBuffers(PackedSize(layout))),
                EReadError);
 }
 

@@ -10,8 +10,8 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// 16-bit stereo frames as they should come out: each value little-endian.
-Bytes Frames(const std::vector<std::int16_t>& samples) {
+// 16-bit samples as they should come out, each little-endian.
+Bytes Little16(const std::vector<std::int16_t>& samples) {
   Bytes bytes;
   for (const std::int16_t sample : samples) {
     const auto bits = static_cast<std::uint16_t>(sample);
@@ -128,12 +128,22 @@ const Row kRows[] = {
 TEST(ConvertFrames, EverySampleByOneRule) {
   for (const Row& row : kRows) {
     SCOPED_TRACE(row.name);
-    // One byte more than the output needs: nothing is written past it.
-    Bytes out(row.samples.size() * 2 + 1, 0xA5);
-    EXPECT_EQ(ConvertFrames(row.raw, row.encoding, row.channels, out), row.clipped);
-    EXPECT_EQ(out.back(), 0xA5);
-    out.pop_back();
-    EXPECT_EQ(out, Frames(row.samples));
+    std::vector<std::int16_t> lefts;
+    std::vector<std::int16_t> rights;
+    for (std::size_t i = 0; i < row.samples.size(); i += 2) {
+      lefts.push_back(row.samples[i]);
+      rights.push_back(row.samples[i + 1]);
+    }
+    // One byte more than each half needs: nothing is written past it.
+    Bytes left(lefts.size() * 2 + 1, 0xA5);
+    Bytes right(left.size(), 0xA5);
+    EXPECT_EQ(ConvertFrames(row.raw, row.encoding, row.channels, left, right), row.clipped);
+    EXPECT_EQ(left.back(), 0xA5);
+    EXPECT_EQ(right.back(), 0xA5);
+    left.pop_back();
+    right.pop_back();
+    EXPECT_EQ(left, Little16(lefts));
+    EXPECT_EQ(right, Little16(rights));
   }
 }
 
