@@ -39,9 +39,8 @@ std::int32_t High16(const std::uint8_t* top) {
   return static_cast<std::int16_t>(static_cast<std::uint16_t>(top[0] | top[1] << 8));
 }
 
-// A rounded value of -32768 to 32768 held to 16 bits; without a branch,
-// which would keep the compiler from vectorising the loops, or from
-// merging the stores of a sample's two bytes.
+// A rounded value of -32768 to 32768 held to 16 bits, without a branch,
+// which would keep the compiler from vectorising the loops.
 std::int32_t AtMost16(std::int32_t value) { return value - (value == 32768); }
 
 std::uint32_t Bits32(const std::uint8_t* at) {
@@ -50,24 +49,6 @@ std::uint32_t Bits32(const std::uint8_t* at) {
 }
 
 std::uint64_t Bits64(const std::uint8_t* at) { return Bits32(at) | std::uint64_t{Bits32(at + 4)} << 32; }
-
-// The bits of IEEE 754 floats of either width that the rule needs.
-template <typename Float>
-struct Layout;
-template <>
-struct Layout<float> {
-  using Bits = std::uint32_t;
-  static constexpr Bits kMagnitude = 0x7FFFFFFF;
-  static constexpr Bits kOne = 0x3F800000;       // 1.0
-  static constexpr Bits kInfinity = 0x7F800000;  // above it, NaN
-};
-template <>
-struct Layout<double> {
-  using Bits = std::uint64_t;
-  static constexpr Bits kMagnitude = 0x7FFFFFFFFFFFFFFF;
-  static constexpr Bits kOne = 0x3FF0000000000000;
-  static constexpr Bits kInfinity = 0x7FF0000000000000;
-};
 
 // Full scale x of a float sample: x * 32768 rounded to the nearest, halves
 // up, limited to 16 bits.
@@ -78,35 +59,71 @@ struct Layout<double> {
 // t - 1 when d < -0.5, else to t. Every step is exact or keeps the sign it
 // is read for, so excess precision (x87) changes nothing either.
 //
-// Written for the vectoriser, which on x86-64's baseline (SSE2) neither
-// turns a comparison of floats into an integer nor keeps a choice between
-// floats without a branch: comparisons are the sign bits of differences,
-// of floats or of bit patterns (NaN and values beyond full scale are told
-// apart by theirs), and choices are masks. The arithmetic only ever sees
-// -1 to 1; 0 stands in for the other values until the end.
-template <typename Float>
-Sample FromFloat(typename Layout<Float>::Bits bits) {
-  using L = Layout<Float>;
-  using Bits = typename L::Bits;
-  constexpr int kTop = sizeof(Bits) * 8 - 1;
-  const auto sign = [](Bits difference) { return static_cast<std::int32_t>(difference >> kTop); };
-  const Bits magnitude = bits & L::kMagnitude;
-  const std::int32_t beyond = sign(L::kOne - magnitude);  // NaN and the infinities too
-  const std::int32_t nan = sign(L::kInfinity - magnitude);
-  const Float y = std::bit_cast<Float>(bits & (Bits{static_cast<std::uint32_t>(beyond)} - 1)) * Float{32768};
+// Written for the vectoriser, which on x86-64's baseline (SSE2) keeps a
+// choice between floats as a branch: NaN and values beyond full scale are
+// told apart by their bit patterns, and choices are masks. The arithmetic
+// only ever sees -1 to 1; 0 stands in for the other values until the end.
+// It stands in for values under 2^-17 too, which round to 0 (|y| < 0.25):
+// among them are the subnormal numbers, on which x86 arithmetic is many
+// times slower.
+constexpr std::uint32_t kMagnitude32 = 0x7FFFFFFF;
+constexpr std::int32_t kTiny32 = 0x37000000;      // 2^-17
+constexpr std::int32_t kOne32 = 0x3F800000;       // 1.0
+constexpr std::int32_t kInfinity32 = 0x7F800000;  // above it, NaN
+
+inline Sample FromFloat32(std::uint32_t bits) {
+  // The magnitude's bits order like the magnitudes, as signed 32-bit values
+  // too (which SSE2 compares).
+  const auto magnitude = static_cast<std::int32_t>(bits & kMagnitude32);
+  const std::int32_t beyond = -static_cast<std::int32_t>(magnitude > kOne32);  // NaN and the infinities too
+  const std::int32_t nan = -static_cast<std::int32_t>(magnitude > kInfinity32);
+  const std::int32_t tiny = -static_cast<std::int32_t>(magnitude < kTiny32);
+  const float y = std::bit_cast<float>(bits & ~static_cast<std::uint32_t>(beyond | tiny)) * 32768.0f;
   const auto truncated = static_cast<std::int32_t>(y);
-  const Float d = y - static_cast<Float>(truncated);
-  const std::int32_t up = sign(std::bit_cast<Bits>(d - Float{0.5})) ^ 1;
-  const std::int32_t down = sign(std::bit_cast<Bits>(d + Float{0.5}));
-  const std::int32_t rounded = truncated + up - down;
-  const std::int32_t clipped = beyond & (nan ^ 1);
+  const float d = y - static_cast<float>(truncated);
+  const std::int32_t rounded = truncated + (d >= 0.5f) - (d < -0.5f);
+  const std::int32_t clipped = beyond & ~nan;
   // -32768 or 32767 by the sign, for a clipped value; 0 for the others.
-  const std::int32_t limit = (kMost - sign(bits) * 65535) & -clipped;
-  return {AtMost16(rounded) + limit, static_cast<std::uint32_t>(clipped)};
+  const std::int32_t limit = (kMost ^ (static_cast<std::int32_t>(bits) >> 31)) & clipped;
+  // A clipped value rounded 0, so one cap at the end does for both.
+  const std::int32_t value = rounded + limit;
+  return {value < kMost ? value : kMost, static_cast<std::uint32_t>(clipped & 1)};
 }
 
+// The same for float64, whose 64-bit lanes SSE2 neither compares as
+// integers nor turns from comparisons of floats into 32-bit results: there
+// comparisons are the sign bits of differences, of bit patterns (which
+// never overflow, both being under 2^63) or of floats (which round, but
+// never across 0).
+constexpr std::uint64_t kMagnitude64 = 0x7FFFFFFFFFFFFFFF;
+constexpr std::uint64_t kTiny64 = 0x3EE0000000000000;  // 2^-17
+constexpr std::uint64_t kOne64 = 0x3FF0000000000000;
+constexpr std::uint64_t kInfinity64 = 0x7FF0000000000000;
+
+inline Sample FromFloat64(std::uint64_t bits) {
+  // -1 when `difference` is negative (its top bit set), else 0.
+  const auto negative = [](std::uint64_t difference) { return -static_cast<std::int32_t>(difference >> 63); };
+  const std::uint64_t magnitude = bits & kMagnitude64;
+  const std::int32_t beyond = negative(kOne64 - magnitude);  // NaN and the infinities too
+  const std::int32_t nan = negative(kInfinity64 - magnitude);
+  const std::uint64_t kept = (((kOne64 - magnitude) | (magnitude - kTiny64)) >> 63) - 1;
+  const double y = std::bit_cast<double>(bits & kept) * 32768.0;
+  const auto truncated = static_cast<std::int32_t>(y);
+  const double d = y - static_cast<double>(truncated);
+  const std::int32_t up = ~negative(std::bit_cast<std::uint64_t>(d - 0.5));
+  const std::int32_t down = negative(std::bit_cast<std::uint64_t>(d + 0.5));
+  const std::int32_t clipped = beyond & ~nan;
+  const std::int32_t limit = (kMost ^ negative(bits)) & clipped;
+  const std::int32_t value = truncated - up + down + limit;
+  return {value < kMost ? value : kMost, static_cast<std::uint32_t>(clipped & 1)};
+}
+
+// One sample of `kEncoding` at `at`, brought to 16 bits. Declared inline,
+// as FromFloat32 and FromFloat64 are: GCC must inline them into both
+// channels' places in a loop for the loop to vectorise, and without the
+// hint it stops doing so once they are this long.
 template <SampleEncoding kEncoding>
-Sample Decode(const std::uint8_t* at) {
+inline Sample Decode(const std::uint8_t* at) {
   if constexpr (kEncoding == SampleEncoding::kUnsigned8) {
     return {(static_cast<std::int32_t>(at[0]) - 128) * 256, 0};
   } else if constexpr (kEncoding == SampleEncoding::kSigned16) {
@@ -119,9 +136,9 @@ Sample Decode(const std::uint8_t* at) {
     // floor((v + 32768) / 65536): the lowest byte never matters.
     return {AtMost16(High16(at + 2) + (at[1] >> 7)), 0};
   } else if constexpr (kEncoding == SampleEncoding::kFloat32) {
-    return FromFloat<float>(Bits32(at));
+    return FromFloat32(Bits32(at));
   } else {
-    return FromFloat<double>(Bits64(at));
+    return FromFloat64(Bits64(at));
   }
 }
 
