@@ -306,34 +306,20 @@ TEST_F(ConvertBlocksTest, InputShorterThanItsLengthIsAReadError) {
 constexpr std::int32_t kBeyond = 40000;
 
 // Raw samples whose conversion is known: each converts to its value (to
-// 32767 for kBeyond). 8-bit values need a low byte of 0.
+// 32767 for kBeyond).
 Bytes Store(SampleEncoding encoding, const std::vector<std::int32_t>& values) {
   Bytes raw;
-  const auto little = [&raw](std::uint64_t bits, int count) {
-    for (int i = 0; i < count; ++i) raw.push_back(static_cast<std::uint8_t>(bits >> (8 * i)));
-  };
   for (const std::int32_t value : values) {
-    const auto bits = static_cast<std::uint16_t>(value);
-    switch (encoding) {
-      case SampleEncoding::kUnsigned8:
-        raw.push_back(static_cast<std::uint8_t>((bits >> 8) ^ 0x80));
-        break;
-      case SampleEncoding::kSigned16:
-        little(bits, 2);
-        break;
-      case SampleEncoding::kSigned24:  // a low byte under 0x80 never rounds up
-        little(std::uint64_t{bits} << 8 | 0x3C, 3);
-        break;
-      case SampleEncoding::kSigned32:  // likewise the second byte
-        little(std::uint64_t{bits} << 16 | 0x11A7, 4);
-        break;
-      case SampleEncoding::kFloat32:
-        little(std::bit_cast<std::uint32_t>(static_cast<float>(value) / 32768.0f), 4);
-        break;
-      case SampleEncoding::kFloat64:
-        little(std::bit_cast<std::uint64_t>(static_cast<double>(value) / 32768.0), 8);
-        break;
+    std::uint32_t bits = static_cast<std::uint16_t>(value);
+    int count = 2;
+    if (encoding == SampleEncoding::kSigned24) {
+      bits = bits << 8 | 0x3C;  // a low byte under 0x80 never rounds up
+      count = 3;
+    } else if (encoding == SampleEncoding::kFloat32) {
+      bits = std::bit_cast<std::uint32_t>(static_cast<float>(value) / 32768.0f);
+      count = 4;
     }
+    for (int i = 0; i < count; ++i) raw.push_back(static_cast<std::uint8_t>(bits >> (8 * i)));
   }
   return raw;
 }
@@ -352,41 +338,33 @@ Bytes StereoFrames(const std::vector<std::int32_t>& values, std::uint32_t channe
 }
 
 TEST_F(ConvertBlocksTest, PacksEveryFormatConvertedToStereo16) {
-  // Frame counts across the reads of raw frames (1 MiB of them) and the
-  // chunks of blocks (262144 frames); each input ends in part of a frame,
-  // which is dropped.
+  // Across the reads of raw frames (1 MiB of them) and the chunks of blocks
+  // (262144 frames); each input ends in part of a frame, which is dropped.
   const struct {
     SampleEncoding encoding;
     std::uint32_t channels;
-    std::size_t frames;
     std::uint64_t clipped;  // every 997th sample is beyond full scale, for floats
-  } rows[] = {
-      {SampleEncoding::kUnsigned8, 2, 1000, 0},   {SampleEncoding::kUnsigned8, 1, 300001, 0},
-      {SampleEncoding::kSigned16, 1, 300001, 0},  {SampleEncoding::kSigned24, 2, 300001, 0},
-      {SampleEncoding::kSigned24, 1, 700, 0},     {SampleEncoding::kSigned32, 2, 262144, 0},
-      {SampleEncoding::kFloat32, 2, 300001, 602}, {SampleEncoding::kFloat64, 2, 300001, 602},
-      {SampleEncoding::kFloat64, 1, 1000, 2},
-  };
+  } rows[] = {{SampleEncoding::kSigned16, 1, 0},
+              {SampleEncoding::kSigned24, 2, 0},
+              {SampleEncoding::kFloat32, 2, 602}};
+  const std::size_t frames = 300001;
   for (const auto& row : rows) {
-    SCOPED_TRACE(::testing::Message() << "encoding " << static_cast<int>(row.encoding) << ", " << row.channels
-                                      << " channels, " << row.frames << " frames");
-    const Bytes pattern = plivex::test::PatternBytes(2 * row.frames * row.channels, 5);
+    SCOPED_TRACE(::testing::Message()
+                 << "encoding " << static_cast<int>(row.encoding) << ", " << row.channels << " channels");
+    const Bytes pattern = plivex::test::PatternBytes(2 * frames * row.channels, 5);
     std::vector<std::int32_t> values;
     for (std::size_t i = 0; i < pattern.size(); i += 2) {
-      values.push_back(static_cast<std::int16_t>(
-          pattern[i] << 8 | (row.encoding == SampleEncoding::kUnsigned8 ? 0 : pattern[i + 1])));
+      values.push_back(static_cast<std::int16_t>(pattern[i] << 8 | pattern[i + 1]));
     }
-    const bool floats = row.encoding == SampleEncoding::kFloat32 || row.encoding == SampleEncoding::kFloat64;
-    for (std::size_t i = 0; floats && i < values.size(); i += 997) values[i] = kBeyond;
+    for (std::size_t i = 0; row.clipped != 0 && i < values.size(); i += 997) values[i] = kBeyond;
     Bytes input = Store(row.encoding, values);
-    if (row.encoding != SampleEncoding::kUnsigned8 || row.channels != 1)
-      input.push_back(0x7F);  // part of a next frame
+    input.push_back(0x7F);  // part of a next frame
     const WavLayout layout = Samples(input.size(), row.encoding, row.channels);
 
     PackResult result{};
     const Bytes blocks = Pack(input, layout, std::nullopt, kNoLimit, result);
     EXPECT_EQ(blocks, ExpectedBlocks(StereoFrames(values, row.channels)));
-    EXPECT_EQ(result.frames, row.frames);
+    EXPECT_EQ(result.frames, frames);
     EXPECT_EQ(result.clipped, row.clipped);
     EXPECT_EQ(result.bgm_size, blocks.size());
     EXPECT_TRUE(result.samples_ended);
@@ -397,109 +375,58 @@ TEST_F(ConvertBlocksTest, PacksEveryFormatConvertedToStereo16) {
 TEST_F(ConvertBlocksTest, StreamsEndWhereTheInputEndsAndStopAtTheLimit) {
   const Bytes frames = plivex::test::PatternBytes(8 * 1024 + 3, 6);  // a part frame at the end
   const auto first = [&frames](std::size_t count) { return Bytes(frames.begin(), frames.begin() + count); };
-  // The blocks of all the frames, cut or padded to `size` bytes.
-  const auto layout_upto = [&frames](std::size_t size, Bytes from) {
-    Bytes blocks = ExpectedBlocks(from);
-    blocks.resize(size, 0);
-    return blocks;
-  };
   // 24-bit frames that convert back to the first 1000 frames, and 4 bytes of a next frame.
   std::vector<std::int32_t> values;
-  for (std::size_t i = 0; i < 4000; i += 2)
+  for (std::size_t i = 0; i < 4000; i += 2) {
     values.push_back(static_cast<std::int16_t>(frames[i] | frames[i + 1] << 8));
+  }
   Bytes wide = Store(SampleEncoding::kSigned24, values);
   wide.insert(wide.end(), {1, 2, 3, 4});
 
+  const std::optional<ByteCount> kNone;
+  // `input`: that many bytes of `frames`, or (0) `wide`; `packed`: the bytes
+  // of `frames` whose blocks the Bgm file starts with, cut or followed by
+  // silence to its size.
   const struct {
     const char* name;
-    Bytes input;
-    WavLayout layout;
+    std::size_t input;
+    ByteCount length;
+    bool stream;
     std::optional<ByteCount> bgm_size;
     ByteCount limit;
-    Bytes expected;
-    PackResult result;
+    std::size_t packed;
+    ByteCount frames, written;
+    bool ended, limit_reached;
   } rows[] = {
-      {"16 bits, open: every byte, the part frame too",
-       frames,
-       Samples(kNoLimit, SampleEncoding::kSigned16, 2, true),
-       std::nullopt,
-       kNoLimit,
-       ExpectedBlocks(frames),
-       {2048, 0, 9216, true, false}},
-      {"16 bits, a length before the end",
-       frames,
-       Samples(2050, SampleEncoding::kSigned16, 2, true),
-       std::nullopt,
-       kNoLimit,
-       ExpectedBlocks(first(2050)),
-       {512, 0, 3072, true, false}},
-      {"24 bits, open: the part frame dropped",
-       wide,
-       Samples(kNoLimit, SampleEncoding::kSigned24, 2, true),
-       std::nullopt,
-       kNoLimit,
-       ExpectedBlocks(first(4000)),
-       {1000, 0, 4096, true, false}},
-      {"24 bits, a length past the end",
-       wide,
-       Samples(1 << 20, SampleEncoding::kSigned24, 2, true),
-       8192,
-       kNoLimit,
-       layout_upto(8192, first(4000)),
-       {1000, 0, 8192, true, false}},
-      {"a size that cuts",
-       frames,
-       Samples(kNoLimit, SampleEncoding::kSigned16, 2, true),
-       1000,
-       kNoLimit,
-       layout_upto(1000, frames),
-       {256, 0, 1000, false, false}},
-      {"stops below the limit",
-       frames,
-       Samples(kNoLimit, SampleEncoding::kSigned16, 2, true),
-       std::nullopt,
-       5000,
-       first(0),
-       {2048, 0, 4096, false, true}},
-      {"a limit the blocks would reach",
-       first(4096),
-       Samples(kNoLimit, SampleEncoding::kSigned16, 2, true),
-       std::nullopt,
-       4096,
-       first(0),
-       {1024, 0, 3072, false, true}},
-      {"a limit one byte more",
-       first(4096),
-       Samples(kNoLimit, SampleEncoding::kSigned16, 2, true),
-       std::nullopt,
-       4097,
-       ExpectedBlocks(first(4096)),
-       {1024, 0, 4096, true, false}},
-      {"a file past the limit is not written",
-       frames,
-       Samples(frames.size()),
-       std::nullopt,
-       9216,
-       {},
-       {0, 0, 0, false, true}},
+      {"16 bits, open: every byte, the part frame too", frames.size(), kNoLimit, true, kNone, kNoLimit, 8195,
+       2048, 9216, true, false},
+      {"16 bits, a length before the end", frames.size(), 2050, true, kNone, kNoLimit, 2050, 512, 3072, true,
+       false},
+      {"24 bits, open: the part frame dropped", 0, kNoLimit, true, kNone, kNoLimit, 4000, 1000, 4096, true,
+       false},
+      {"a size that cuts", frames.size(), kNoLimit, true, 1000, kNoLimit, 8195, 256, 1000, false, false},
+      {"stops below the limit", frames.size(), kNoLimit, true, kNone, 5000, 4096, 0, 4096, false, true},
+      {"a limit the blocks would reach", 4096, kNoLimit, true, kNone, 4096, 3072, 0, 3072, false, true},
+      {"a limit one byte more", 4096, kNoLimit, true, kNone, 4097, 4096, 1024, 4096, true, false},
+      {"a file past the limit is not written", frames.size(), frames.size(), false, kNone, 9216, 0, 0, 0,
+       false, true},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
+    const auto encoding = row.input == 0 ? SampleEncoding::kSigned24 : SampleEncoding::kSigned16;
     PackResult result{};
-    const Bytes blocks = Pack(row.input, row.layout, row.bgm_size, row.limit, result);
-    if (row.result.limit_reached) {
-      // Whatever was written before the limit is the start of the layout.
-      EXPECT_EQ(blocks, layout_upto(static_cast<std::size_t>(row.result.bgm_size), frames));
-    } else {
-      EXPECT_EQ(blocks, row.expected);
-    }
+    const Bytes blocks = Pack(row.input == 0 ? wide : first(row.input),
+                              Samples(row.length, encoding, 2, row.stream), row.bgm_size, row.limit, result);
+    Bytes expected = ExpectedBlocks(first(row.packed));
+    expected.resize(static_cast<std::size_t>(row.written), 0);
+    EXPECT_EQ(blocks, expected);
     // Past a limit the run fails, and how much was read before it does not count.
-    if (!row.result.limit_reached) {
-      EXPECT_EQ(result.frames, row.result.frames);
+    if (!row.limit_reached) {
+      EXPECT_EQ(result.frames, row.frames);
     }
-    EXPECT_EQ(result.bgm_size, row.result.bgm_size);
-    EXPECT_EQ(result.samples_ended, row.result.samples_ended);
-    EXPECT_EQ(result.limit_reached, row.result.limit_reached);
+    EXPECT_EQ(result.bgm_size, row.written);
+    EXPECT_EQ(result.samples_ended, row.ended);
+    EXPECT_EQ(result.limit_reached, row.limit_reached);
   }
 }
 
