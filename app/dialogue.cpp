@@ -35,7 +35,7 @@ FileNames CheckFileNames(const ProgramTexts& texts, const std::vector<std::strin
     texts.print_usage();
     throw EAbort();
   }
-  if (!platform::IsExistingFile(names.input)) {
+  if (names.input != texts.standard_input && !platform::IsExistingFile(names.input)) {
     WriteLine("File Not Found \"" + names.input + "\" !");
     throw EAbort();
   }

@@ -26,6 +26,7 @@ struct ProgramTexts {
   std::string_view banner;
   void (*print_usage)();
   std::string_view no_output;     // the second name is missing
+  std::string_view standard_input;  // the first name that means standard input, if any
   std::string_view cannot_read;   // reading the input failed (EReadError)
   std::string_view cannot_write;  // writing the output failed (EWriteError)
 };
@@ -40,7 +41,8 @@ struct FileNames {
 
 // Takes the first two arguments (after the program's own path) and checks
 // them in order: a missing first one or exactly "/?" prints the usage text;
-// one that is not an existing regular file prints the File Not Found line;
+// one that is not an existing regular file (nor the program's name of
+// standard input) prints the File Not Found line;
 // a missing second one prints `texts.no_output`. Each raises EAbort after
 // its message.
 FileNames CheckFileNames(const ProgramTexts& texts, const std::vector<std::string>& arguments);

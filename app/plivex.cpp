@@ -33,6 +33,7 @@ constexpr ProgramTexts kTexts = {
     .banner = kBanner,
     .print_usage = PrintUsage,
     .no_output = "Output Wav File Not Specified !",
+    .standard_input = {},  // "-" is a file name like any other
     .cannot_read = "Cannot Read BgmFile !",
     .cannot_write = "Cannot Write WavFile !",
 };

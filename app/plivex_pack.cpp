@@ -1,9 +1,11 @@
 #include "app/plivex_pack.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <new>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -38,6 +40,7 @@ constexpr ProgramTexts kTexts = {
     .banner = kBanner,
     .print_usage = PrintUsage,
     .no_output = "Output Bgm File Not Specified !",
+    .standard_input = "-",
     // Its failures name the file and the reason instead (FailureLine).
     .cannot_read = {},
     .cannot_write = {},
@@ -59,7 +62,7 @@ std::string RefusalMessage(const WavRefusal& refusal) {
     case WavProblem::kNoDataChunk:
       return "WavFile Has No Data Chunk !";
     case WavProblem::kFloatingPoint:
-      return "WavFile Is Floating Point, Not PCM !";
+      return "WavFile Is Not 32 Or 64Bit Floating Point (" + std::to_string(refusal.found) + "Bit) !";
     case WavProblem::kNotPcm: {
       char tag[16];
       std::snprintf(tag, sizeof tag, "0x%04X", static_cast<unsigned>(refusal.found));
@@ -67,17 +70,18 @@ std::string RefusalMessage(const WavRefusal& refusal) {
     }
     case WavProblem::kNotStereo:
       return "WavFile Is Not Stereo (" + Count(refusal.found, "Channel", "Channels") + ") !";
-    case WavProblem::kNot16Bit:
-      return "WavFile Is Not 16Bit (" + std::to_string(refusal.found) + "Bit) !";
+    case WavProblem::kUnsupportedSampleSize:
+      return "WavFile Is Not 8, 16, 24 Or 32Bit (" + std::to_string(refusal.found) + "Bit) !";
     case WavProblem::kBadBlockAlign:
-      return "WavFile Block Align Is Not 4 (" + std::to_string(refusal.found) + ") !";
+      return "WavFile Block Align Is Not " + std::to_string(refusal.expected) + " (" +
+             std::to_string(refusal.found) + ") !";
     case WavProblem::kNoSampleRate:
       return "WavFile Has No Sample Rate !";
   }
   // Never reached: the switch covers every WavProblem, and the reader makes
   // no other. It is here because an enum can hold a value outside its list,
   // and compilers warn about a function that can end without a return.
-  return "WavFile Is Not 16Bit Stereo PCM !";
+  return "WavFile Is Not PCM Or Float !";
 }
 
 // The largest Bgm file plivex reads back: its input length is a signed
@@ -140,16 +144,46 @@ std::string Seconds(platform::ByteCount frames, std::uint32_t rate) {
   return std::to_string(whole) + "." + fraction + " Seconds";
 }
 
-// Tells how the music fitted the size the user asked for. A cut is what
-// was asked for, so the run still succeeds, but it ends in " !" like every
-// line that needs the user's eye.
-void ReportFit(const WavLayout& layout, platform::ByteCount bgm_size) {
-  const FrameFit fit = FitFrames(layout.data_length, bgm_size);
-  const auto amount = [&](platform::ByteCount frames) {
-    return Count(frames, "Frame", "Frames") + " (" + Seconds(frames, layout.sample_rate) + ")";
+// Tells how the `frames` of the music fitted the size the user asked for.
+// A cut is what was asked for, so the run still succeeds, but it ends in
+// " !" like every line that needs the user's eye.
+void ReportFit(platform::ByteCount frames, std::uint32_t rate, platform::ByteCount bgm_size) {
+  const FrameFit fit = FitFrames(frames, bgm_size);
+  const auto amount = [&](platform::ByteCount count) {
+    return Count(count, "Frame", "Frames") + " (" + Seconds(count, rate) + ")";
   };
   if (fit.dropped != 0) WriteLine("WavFile Longer Than Size: Last " + amount(fit.dropped) + " Cut Off !");
   if (fit.added != 0) WriteLine("WavFile Shorter Than Size: " + amount(fit.added) + " Of Silence Added");
+}
+
+// The whole frames of a stream's samples. When the Size cut them, the rest
+// of the stream is read to its end (or to the end its header gives) and
+// counted, so that the cut can be told, and so that the program writing
+// into the pipe (ffmpeg, sox) finishes instead of failing on a pipe that
+// was closed under it.
+platform::ByteCount StreamFrames(platform::File& input, const WavLayout& layout, const PackResult& packed,
+                                 const BlockBuffers& buffers) {
+  if (packed.samples_ended) return packed.frames;
+  const platform::ByteCount frame_size = FrameSize(layout);
+  const platform::ByteCount taken = packed.frames * frame_size;
+  platform::ByteCount left = layout.data_length > taken ? layout.data_length - taken : 0;
+  platform::ByteCount rest = 0;
+  const std::span<std::uint8_t> buffer = buffers.Source();
+  while (left != 0) {
+    const auto want = static_cast<std::size_t>(std::min<platform::ByteCount>(buffer.size(), left));
+    const std::size_t got = input.Read(buffer.first(want));
+    rest += got;
+    left -= got;
+    if (got < want) break;  // the end of the stream
+  }
+  return packed.frames + rest / frame_size;
+}
+
+// What the samples of `layout` are, as the console names them: "24Bit
+// Mono", "32Bit Float Stereo".
+std::string Kind(const WavLayout& layout) {
+  const bool is_float = layout.encoding == SampleEncoding::kFloat32 || layout.encoding == SampleEncoding::kFloat64;
+  return std::to_string(layout.bits) + "Bit" + (is_float ? " Float" : "") + (layout.channels == 1 ? " Mono" : " Stereo");
 }
 
 // The words for why a file operation failed. A missing name means a missing
@@ -233,10 +267,12 @@ bool RunPacker(const std::vector<std::string>& arguments) {
     const std::optional<platform::ByteCount> bgm_size = TakeBgmSize(Argument(arguments, 2));
     const std::string rate_text = Argument(arguments, 3);
     const std::int32_t required_rate = rate_text.empty() ? 0 : TakeSampleRate(rate_text);  // 0: any
-    input = platform::OpenInput(names.input);
+    const bool from_pipe = names.input == kTexts.standard_input;
+    if (from_pipe && platform::StandardInputIsTerminal()) Refuse("Standard Input Is A Terminal, Not A WavFile !");
+    input = from_pipe ? platform::OpenStandardInput() : platform::OpenInput(names.input);
     // The whole header is read and checked, and the memory taken, before
     // the output is created: a refused file never touches an existing one.
-    const WavHeader header = ReadWavHeader(input);
+    const WavHeader header = from_pipe ? ReadWavStream(input) : ReadWavHeader(input);
     if (const auto* refusal = std::get_if<WavRefusal>(&header)) Refuse(RefusalMessage(*refusal));
     const WavLayout layout = std::get<WavLayout>(header);
     // The Bgm file keeps no rate: music at another rate would play too fast
@@ -245,23 +281,31 @@ bool RunPacker(const std::vector<std::string>& arguments) {
       Refuse("WavFile Sample Rate Is " + std::to_string(layout.sample_rate) + " Hz, Not " +
              std::to_string(required_rate) + " Hz !");
     }
-    const platform::ByteCount output_size = bgm_size.value_or(PackedSize(layout.data_length));
-    CheckBgmSize(output_size);
-    const BlockBuffers buffers(output_size);
+    // A stream's length is known only at its end: without a Size, the
+    // packing itself stops at the limit.
+    if (!bgm_size && !layout.length_is_upper_bound) CheckBgmSize(PackedSize(layout));
+    const BlockBuffers buffers(bgm_size ? *bgm_size
+                                        : layout.length_is_upper_bound ? kMaxBgmSize + 1 : PackedSize(layout));
     // Written under a temporary name and renamed over the output only once
     // complete: the original it replaces survives any failure.
     output = platform::BeginReplacement(names.output, input);
 
     WriteLine("Please Wait ...");
     WriteLine("");
-    PackBlocks(input, output.Output(), layout.data_length, output_size, buffers);
+    const PackResult packed = PackBlocks(input, output.Output(), layout, bgm_size, kMaxBgmSize + 1, buffers);
+    if (packed.limit_reached) Refuse("BgmFile Too Large !");
+    const platform::ByteCount frames = from_pipe ? StreamFrames(input, layout, packed, buffers) : FrameCount(layout);
 
     (void)input.Close();  // nothing was written to it
     output.Commit();
+    if (NeedsConversion(layout)) WriteLine("WavFile Is " + Kind(layout) + ": Converted To 16Bit Stereo");
+    if (packed.clipped != 0) {
+      WriteLine("WavFile Louder Than Full Scale: " + Count(packed.clipped, "Sample", "Samples") + " Clipped !");
+    }
     // The Bgm file keeps no sample rate: the game plays it at its own, so
     // the user needs to know the one the samples were made for.
     WriteLine("WavFile Sample Rate Is " + std::to_string(layout.sample_rate) + " Hz (Not Stored In BgmFile)");
-    if (bgm_size) ReportFit(layout, *bgm_size);
+    if (bgm_size) ReportFit(frames, layout.sample_rate, *bgm_size);
     WriteLine("Operation Successfully Completed.");
     return true;
   } catch (...) {

@@ -1,7 +1,9 @@
 // Micro-benchmarks of the block mapping in both directions: one block in
-// cache, and whole conversions and packings between files held in memory
-// (tmpfs), next to a plain copy through the same file layer so that they
-// can be compared in one run.
+// cache, the conversion of a chunk of samples of each format into the
+// halves of blocks, and whole conversions and packings (of 16-bit, 24-bit
+// and float32 stereo) between files held in memory (tmpfs), next to a
+// plain copy through the same file layer so that they can be compared in
+// one run.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
@@ -14,6 +16,8 @@
 #include <vector>
 
 #include "convert/bgm_blocks.h"
+#include "convert/samples.h"
+#include "convert/wav_reader.h"
 #include "platform/file.h"
 
 namespace {
@@ -56,6 +60,29 @@ void BM_MapBlock(benchmark::State& state) {
 BENCHMARK(BM_MapBlock<plivex::DeinterleaveBlock>)->Name("BM_DeinterleaveBlock");
 BENCHMARK(BM_MapBlock<plivex::InterleaveBlock>)->Name("BM_InterleaveBlock");
 
+// A chunk of raw frames of random bytes (1 MiB of them, or as many whole
+// frames as fit), converted into the halves of blocks; bytes processed are
+// the raw ones.
+template <plivex::SampleEncoding kEncoding, std::uint32_t kChannels>
+void BM_ConvertFrames(benchmark::State& state) {
+  const std::size_t frame_size = plivex::SampleSize(kEncoding) * kChannels;
+  const auto raw = Noise((1 << 20) / frame_size * frame_size);
+  std::vector<std::uint8_t> left(raw.size() / frame_size * 2);
+  std::vector<std::uint8_t> right(left.size());
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(plivex::ConvertFrames(raw, kEncoding, kChannels, left, right));
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * raw.size()));
+}
+using plivex::SampleEncoding;
+BENCHMARK(BM_ConvertFrames<SampleEncoding::kUnsigned8, 2>)->Name("BM_ConvertFrames/8bit_stereo");
+BENCHMARK(BM_ConvertFrames<SampleEncoding::kSigned16, 1>)->Name("BM_ConvertFrames/16bit_mono");
+BENCHMARK(BM_ConvertFrames<SampleEncoding::kSigned24, 2>)->Name("BM_ConvertFrames/24bit_stereo");
+BENCHMARK(BM_ConvertFrames<SampleEncoding::kSigned32, 2>)->Name("BM_ConvertFrames/32bit_stereo");
+BENCHMARK(BM_ConvertFrames<SampleEncoding::kFloat32, 2>)->Name("BM_ConvertFrames/float32_stereo");
+BENCHMARK(BM_ConvertFrames<SampleEncoding::kFloat64, 2>)->Name("BM_ConvertFrames/float64_stereo");
+
 // Runs `body(input, output, length)` once per iteration on a fresh output,
 // with the input file of `state.range(0)` MiB held in memory.
 template <typename Body>
@@ -89,12 +116,28 @@ void BM_ConvertBlocksInMemory(benchmark::State& state) {
 }
 BENCHMARK(BM_ConvertBlocksInMemory)->Arg(64)->Unit(benchmark::kMillisecond);
 
+// Packs the whole input as samples of `kEncoding` in 2 channels, into the
+// whole blocks they fill (the limit just above them).
+template <plivex::SampleEncoding kEncoding>
 void BM_PackBlocksInMemory(benchmark::State& state) {
   OverMemoryFiles(state, [](auto& input, auto& output, plivex::platform::ByteCount length) {
-    plivex::PackBlocks(input, output, length, plivex::PackedSize(length), plivex::BlockBuffers(length));
+    const plivex::WavLayout layout{44100, 0, length, 2, kEncoding, 16, false};
+    const auto size = plivex::PackedSize(layout);
+    plivex::PackBlocks(input, output, layout, size, size + 1, plivex::BlockBuffers(size));
   });
 }
-BENCHMARK(BM_PackBlocksInMemory)->Arg(64)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PackBlocksInMemory<SampleEncoding::kSigned16>)
+    ->Name("BM_PackBlocksInMemory")
+    ->Arg(64)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PackBlocksInMemory<SampleEncoding::kSigned24>)
+    ->Name("BM_PackBlocksInMemory/24bit")
+    ->Arg(64)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PackBlocksInMemory<SampleEncoding::kFloat32>)
+    ->Name("BM_PackBlocksInMemory/float32")
+    ->Arg(64)
+    ->Unit(benchmark::kMillisecond);
 
 // The same bytes copied unchanged through the same file layer, 1 MiB at a
 // time from a page-aligned buffer as the conversion does: the floor the

@@ -3,15 +3,17 @@
 the same input.
 
     whole_process.py --exe build-bench/plivex [--pack-exe build-bench/plivex-pack]
-                     [--mb 200] [--pairs 21] [--dir D]
+                     [--formats s24[,u8,s16-mono,s32,f32,f64]] [--mb 200] [--pairs 21] [--dir D]
 
 Creates an input of random bytes, then runs the two commands alternately
 (plivex, cat, plivex, cat, ...) so that both see the same machine state,
 and prints each one's median CPU time (user + system) and wall time, and
 the median of their ratios pair by pair. With --pack-exe, the same for
 packing plivex's output back (plivex-pack against `cat` on that WAV file),
-and for a WAV file whose samples start at another offset, since reads off
-the page grid could cost more. Before each run,
+for a WAV file whose samples start at another offset, since reads off
+the page grid could cost more, and for WAV files of the same bytes in
+formats that plivex-pack converts (--formats; 24-bit stereo by default).
+Before each run,
 outside the timing, the previous output is deleted and the file system is
 synced, so no run pays for writing back another's data. Finally it prints the
 peak resident memory of converting (and packing) a 1 MB and a large input,
@@ -105,10 +107,43 @@ def shifted_wav(wav, path, offset):
         shutil.copyfileobj(src, dst, 1 << 20)
 
 
+# The converted formats --formats can name: (format tag, channels, bits).
+FORMATS = {
+    "u8": (1, 2, 8),
+    "s16-mono": (1, 1, 16),
+    "s24": (1, 2, 24),
+    "s32": (1, 2, 32),
+    "f32": (3, 2, 32),
+    "f64": (3, 2, 64),
+}
+
+
+def converted_wav(source, path, name):
+    """A WAV file of format `name` whose samples are the bytes of `source`,
+    cut to whole frames; random bytes give random samples (floats of every
+    kind, NaN and infinities included)."""
+    tag, channels, bits = FORMATS[name]
+    align = channels * bits // 8
+    length = os.path.getsize(source) // align * align
+    rate = 44100
+    with open(source, "rb") as src, open(path, "wb") as dst:
+        dst.write(b"RIFF" + (36 + length).to_bytes(4, "little") + b"WAVEfmt " + (16).to_bytes(4, "little"))
+        dst.write(b"".join(value.to_bytes(size, "little") for value, size in
+                           ((tag, 2), (channels, 2), (rate, 4), (rate * align, 4), (align, 2), (bits, 2))))
+        dst.write(b"data" + length.to_bytes(4, "little"))
+        left = length
+        while left:
+            chunk = src.read(min(left, 1 << 20))
+            dst.write(chunk)
+            left -= len(chunk)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--exe", required=True)
     parser.add_argument("--pack-exe", help="plivex-pack, to measure the way back too")
+    parser.add_argument("--formats", default="s24",
+                        help="converted formats to pack, comma-separated: " + ", ".join(FORMATS))
     parser.add_argument("--mb", type=int, default=200, help="input size in MB (10^6 bytes)")
     parser.add_argument("--pairs", type=int, default=21)
     parser.add_argument("--dir", help="folder for the files (default: a new one in the build folder)")
@@ -136,6 +171,13 @@ def main():
             print("  the same with the samples at offset 4096:")
             compare("plivex-pack", [pack, aligned_wav, packed], aligned_wav, packed, args.pairs)
             os.remove(aligned_wav)
+            for name in args.formats.split(","):
+                converted = os.path.join(work, name + ".wav")
+                converted_wav(big, converted, name)
+                print(f"  the same bytes as samples of format {name}, converted to 16-bit stereo:")
+                compare("plivex-pack", [pack, converted, packed], converted, packed, args.pairs)
+                if name != args.formats.split(",")[-1]:
+                    os.remove(converted)  # the last one is kept for the memory figures
 
         small = os.path.join(work, "small.bgm")
         small_wav = os.path.join(work, "small.wav")
@@ -146,6 +188,12 @@ def main():
         if pack:
             rows.append(("plivex-pack", [pack, small_wav, os.path.join(work, "x.bgm")],
                          [pack, big_wav, os.path.join(work, "x.bgm")]))
+            # A converted format takes one buffer more, for the raw frames.
+            name = args.formats.split(",")[-1]
+            converted_wav(small, os.path.join(work, "small-c.wav"), name)
+            rows.append((f"plivex-pack, format {name}", [pack, os.path.join(work, "small-c.wav"),
+                                                          os.path.join(work, "x.bgm")],
+                         [pack, os.path.join(work, name + ".wav"), os.path.join(work, "x.bgm")]))
         for name, small_run, big_run in rows:
             small_kib, tool = peak_kib(small_run)
             big_kib, _ = peak_kib(big_run)

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <new>
 #include <stdexcept>
 
+#include "convert/samples.h"
 #include "convert/wav_format.h"
 #include "convert/wav_header.h"
 
@@ -20,8 +22,18 @@ constexpr std::size_t kChunkSize = kBlocksPerChunk * kBlockSize;
 
 constexpr std::align_val_t kPageAlignment{BlockBuffers::kPageSize};
 
+constexpr platform::ByteCount kMostBytes = std::numeric_limits<platform::ByteCount>::max();
+
+// Whole blocks for `length` bytes; no more than the largest count holds (an
+// open stream's length would otherwise wrap round).
 platform::ByteCount RoundUpToBlocks(platform::ByteCount length) {
-  return (length + kBlockSize - 1) / kBlockSize * kBlockSize;
+  return (std::min(length, kMostBytes / kBlockSize * kBlockSize) + kBlockSize - 1) &
+         ~platform::ByteCount{kBlockSize - 1};
+}
+
+// The bytes of `frames` frames of 16-bit stereo, likewise limited.
+platform::ByteCount StereoBytes(platform::ByteCount frames) {
+  return std::min(frames, kMostBytes / kWavBlockAlign) * kWavBlockAlign;
 }
 
 }  // namespace
@@ -70,12 +82,23 @@ void InterleaveBlock(std::span<const std::uint8_t, kBlockSize> frames,
 
 namespace {
 
-// The loop both directions share. It reads at most `input_length` bytes a
-// chunk at a time, maps them block by block with `map_block`, the last
-// block filled up with zero bytes (silence), and writes exactly
+// What MapBlocks did.
+struct Mapped {
+  platform::ByteCount read;     // input bytes taken
+  platform::ByteCount written;  // output bytes written
+  bool input_ended;             // every input byte wanted was taken, or the input ended
+  bool limit_reached;
+};
+
+// The loop both directions share. It asks `blocks` for at most
+// `input_length` bytes of input a chunk at a time, which it turns into
+// whole blocks of output (see Mapping and Converting), and writes exactly
 // `output_length` bytes of blocks: cut there, or followed by silence.
-// Nothing the output does not need is read. A template, so that the mapping
-// is compiled into the loop.
+// Without `output_length` it writes the whole blocks of what it takes, up
+// to the end of the input, but stops before a block that would bring the
+// output to `limit` bytes. Nothing the output does not need is read. A
+// template, so that the mapping and the reading are compiled into the
+// loop.
 //
 // Every write but the first starts on a page boundary both in the file and
 // in memory: the kernel copies into the page cache markedly slower from a
@@ -84,45 +107,58 @@ namespace {
 // bytes into the file, so the blocks are mapped that far into the page-
 // aligned target buffer; each write ends on a page boundary, and the bytes
 // past it move to the buffer's start, ahead of the next chunk.
-template <auto map_block>
-void MapBlocks(platform::File& input, platform::File& output, platform::ByteCount input_length,
-               platform::ByteCount output_length, platform::ByteCount position, const BlockBuffers& buffers) {
+template <typename Blocks>
+Mapped MapBlocks(Blocks& blocks_from, platform::File& output, platform::ByteCount input_length,
+                 std::optional<platform::ByteCount> output_length, platform::ByteCount limit,
+                 platform::ByteCount position, const BlockBuffers& buffers) {
   constexpr std::size_t kPage = BlockBuffers::kPageSize;
-  const std::span<std::uint8_t> in_chunk = buffers.Source();
+  const std::span<std::uint8_t> source = buffers.Source();
   const std::span<std::uint8_t> target = buffers.Target();
 
-  if (output_length != 0 && in_chunk.empty()) throw std::invalid_argument("MapBlocks: no buffers");
   platform::ByteCount to_read = input_length;
-  platform::ByteCount to_write = output_length;
+  platform::ByteCount to_write = output_length.value_or(0);
+  bool last = output_length ? to_write == 0 : to_read == 0;
+  if (!last && source.empty()) throw std::invalid_argument("MapBlocks: no buffers");
+  Mapped done{0, 0, false, false};
   std::size_t begin = static_cast<std::size_t>(position % kPage);  // where the next write starts
   std::size_t end = begin;                                         // past the bytes mapped so far
-  while (to_write != 0) {
+  while (!last) {
     // As many blocks as both buffers hold (one at least: the target has a
     // page more than the source, and less than a page is carried) and the
     // output still needs.
-    const std::size_t room = std::min(in_chunk.size(), target.size() - end) / kBlockSize;
-    const auto blocks =
-        static_cast<std::size_t>(std::min<platform::ByteCount>(room, RoundUpToBlocks(to_write) / kBlockSize));
+    const std::size_t room = std::min(source.size(), target.size() - end) / kBlockSize;
+    const auto blocks = output_length ? static_cast<std::size_t>(std::min<platform::ByteCount>(
+                                            room, RoundUpToBlocks(to_write) / kBlockSize))
+                                      : room;
     const auto count = static_cast<std::size_t>(std::min<platform::ByteCount>(to_read, blocks * kBlockSize));
-    input.ReadExactly(in_chunk.first(count));
-    to_read -= count;
-    // Only the input's final block can be short; it is padded with silence,
-    // never with bytes left over from the previous chunk.
-    const std::size_t read_blocks = (count + kBlockSize - 1) / kBlockSize;
-    std::ranges::fill(in_chunk.subspan(count, read_blocks * kBlockSize - count), std::uint8_t{0});
-    for (std::size_t b = 0; b < read_blocks; ++b) {
-      map_block(in_chunk.subspan(b * kBlockSize).first<kBlockSize>(),
-                target.subspan(end + b * kBlockSize).first<kBlockSize>());
-    }
-    // Past the samples, whole blocks of silence.
-    std::ranges::fill(target.subspan(end + read_blocks * kBlockSize, (blocks - read_blocks) * kBlockSize),
-                      std::uint8_t{0});
+    const std::size_t got = count == 0 ? 0 : blocks_from(count, target.subspan(end, blocks * kBlockSize));
+    done.read += got;
+    // An input that ended gives nothing more.
+    to_read = got < count ? 0 : to_read - got;
+    const std::size_t read_blocks = (got + kBlockSize - 1) / kBlockSize;
 
-    const auto produced =
-        static_cast<std::size_t>(std::min<platform::ByteCount>(to_write, blocks * kBlockSize));
+    std::size_t produced = 0;
+    if (output_length) {
+      // Past the samples, whole blocks of silence.
+      std::ranges::fill(target.subspan(end + read_blocks * kBlockSize, (blocks - read_blocks) * kBlockSize),
+                        std::uint8_t{0});
+      produced = static_cast<std::size_t>(std::min<platform::ByteCount>(to_write, blocks * kBlockSize));
+      to_write -= produced;
+      last = to_write == 0;
+    } else {
+      produced = read_blocks * kBlockSize;
+      // The blocks that keep the output below the limit.
+      const platform::ByteCount below =
+          limit > done.written ? (limit - done.written - 1) / kBlockSize * kBlockSize : 0;
+      if (produced > below) {
+        produced = static_cast<std::size_t>(below);
+        done.limit_reached = true;
+      }
+      last = to_read == 0 || done.limit_reached;
+    }
+    done.written += produced;
     end += produced;
-    to_write -= produced;
-    const std::size_t upto = to_write == 0 ? end : end / kPage * kPage;
+    const std::size_t upto = last ? end : end / kPage * kPage;
     if (upto > begin) {
       output.Write(target.subspan(begin, upto - begin));
       std::copy(target.begin() + static_cast<std::ptrdiff_t>(upto),
@@ -131,27 +167,156 @@ void MapBlocks(platform::File& input, platform::File& output, platform::ByteCoun
       begin = 0;
     }
   }
+  done.input_ended = to_read == 0;
+  return done;
 }
+
+// Takes the next bytes of a file: all that are asked for, or EReadError.
+struct TakeExactly {
+  platform::File& input;
+
+  std::size_t operator()(std::span<std::uint8_t> bytes) const {
+    input.ReadExactly(bytes);
+    return bytes.size();
+  }
+};
+
+// Takes the next bytes of a stream, which may end before they do.
+struct TakeUpTo {
+  platform::File& input;
+
+  std::size_t operator()(std::span<std::uint8_t> bytes) const { return input.Read(bytes); }
+};
+
+// Blocks for MapBlocks whose bytes are the input's own, moved by
+// `map_block`: reads the `count` bytes asked for through `take` into the
+// source buffer, and maps the blocks they fill into the target, the last
+// one filled up with zero bytes (silence) first, never with bytes left
+// over from the previous chunk. Returns the bytes read.
+template <auto map_block, typename Take>
+struct Mapping {
+  Take take;
+  std::span<std::uint8_t> source;
+
+  std::size_t operator()(std::size_t count, std::span<std::uint8_t> blocks) {
+    const std::size_t got = take(source.first(count));
+    const std::size_t read_blocks = (got + kBlockSize - 1) / kBlockSize;
+    std::ranges::fill(source.subspan(got, read_blocks * kBlockSize - got), std::uint8_t{0});
+    for (std::size_t b = 0; b < read_blocks; ++b) {
+      map_block(source.subspan(b * kBlockSize).first<kBlockSize>(),
+                blocks.subspan(b * kBlockSize).first<kBlockSize>());
+    }
+    return got;
+  }
+};
+
+// Blocks for MapBlocks converted from samples that are not 16-bit stereo:
+// `count` bytes of 16-bit stereo are count / 4 frames, read as raw frames
+// through the source buffer (as many whole frames as it holds at a time)
+// and converted straight into the halves of the target's blocks, the last
+// block's rest silence. All of them from a file, or EReadError; from a
+// stream, those before its end, a part frame there dropped. Returns the
+// bytes of 16-bit stereo they make, and counts the samples clipped.
+class Converting {
+ public:
+  Converting(platform::File& input, const WavLayout& layout, std::span<std::uint8_t> source)
+      : input_(input),
+        encoding_(layout.encoding),
+        channels_(layout.channels),
+        stream_(layout.length_is_upper_bound),
+        frame_size_(FrameSize(layout)),
+        raw_(source.first(source.size() / frame_size_ * frame_size_)) {}
+
+  std::size_t operator()(std::size_t count, std::span<std::uint8_t> blocks) {
+    constexpr std::size_t kFramesPerBlock = kBlockSize / kWavBlockAlign;
+    const std::size_t wanted = count / kWavBlockAlign;
+    std::size_t done = 0;
+    while (done < wanted) {
+      const auto raw = raw_.first(std::min(wanted - done, raw_.size() / frame_size_) * frame_size_);
+      std::size_t got = raw.size();
+      if (stream_) {
+        got = input_.Read(raw);
+      } else {
+        input_.ReadExactly(raw);
+      }
+      // Frame k goes to block k / 256, place k % 256 of both its halves.
+      const std::size_t whole = got / frame_size_;
+      for (std::size_t k = done; k < done + whole;) {
+        const std::size_t place = k % kFramesPerBlock;
+        const std::size_t run = std::min(kFramesPerBlock - place, done + whole - k);
+        const auto block = blocks.subspan(k / kFramesPerBlock * kBlockSize);
+        clipped_ += ConvertFrames(raw.subspan((k - done) * frame_size_, run * frame_size_), encoding_,
+                                  channels_, block.subspan(2 * place, 2 * run),
+                                  block.subspan(kChannelHalf + 2 * place, 2 * run));
+        k += run;
+      }
+      done += whole;
+      if (got < raw.size()) break;
+    }
+    if (const std::size_t place = done % kFramesPerBlock; place != 0) {
+      const auto block = blocks.subspan(done / kFramesPerBlock * kBlockSize, kBlockSize);
+      std::ranges::fill(block.subspan(2 * place, kChannelHalf - 2 * place), std::uint8_t{0});
+      std::ranges::fill(block.subspan(kChannelHalf + 2 * place), std::uint8_t{0});
+    }
+    return done * kWavBlockAlign;
+  }
+
+  platform::ByteCount clipped() const { return clipped_; }
+
+ private:
+  platform::File& input_;
+  SampleEncoding encoding_;
+  std::uint32_t channels_;
+  bool stream_;
+  std::size_t frame_size_;
+  std::span<std::uint8_t> raw_;
+  platform::ByteCount clipped_ = 0;
+};
 
 }  // namespace
 
 void ConvertBlocks(platform::File& input, platform::File& output, platform::ByteCount input_length,
                    const BlockBuffers& buffers) {
-  MapBlocks<DeinterleaveBlock>(input, output, input_length, RoundUpToBlocks(input_length), kWavHeaderSize,
-                               buffers);
+  Mapping<DeinterleaveBlock, TakeExactly> blocks{{input}, buffers.Source()};
+  MapBlocks(blocks, output, input_length, RoundUpToBlocks(input_length), kMostBytes, kWavHeaderSize, buffers);
 }
 
 platform::ByteCount PackedSize(platform::ByteCount data_length) { return RoundUpToBlocks(data_length); }
 
-void PackBlocks(platform::File& input, platform::File& output, platform::ByteCount data_length,
-                platform::ByteCount bgm_size, const BlockBuffers& buffers) {
-  MapBlocks<InterleaveBlock>(input, output, data_length, bgm_size, 0, buffers);
+platform::ByteCount PackedSize(const WavLayout& layout) {
+  return RoundUpToBlocks(NeedsConversion(layout) ? StereoBytes(FrameCount(layout)) : layout.data_length);
 }
 
-FrameFit FitFrames(platform::ByteCount data_length, platform::ByteCount bgm_size) {
+PackResult PackBlocks(platform::File& input, platform::File& output, const WavLayout& layout,
+                      std::optional<platform::ByteCount> bgm_size, platform::ByteCount limit,
+                      const BlockBuffers& buffers) {
+  const bool stream = layout.length_is_upper_bound;
+  // A file's samples fill a size known now; a stream's only once it ends.
+  if (!bgm_size && !stream) {
+    bgm_size = PackedSize(layout);
+    if (*bgm_size >= limit) return {0, 0, 0, false, true};
+  }
+  Mapped done{};
+  platform::ByteCount clipped = 0;
+  if (!NeedsConversion(layout)) {
+    if (stream) {
+      Mapping<InterleaveBlock, TakeUpTo> blocks{{input}, buffers.Source()};
+      done = MapBlocks(blocks, output, layout.data_length, bgm_size, limit, 0, buffers);
+    } else {
+      Mapping<InterleaveBlock, TakeExactly> blocks{{input}, buffers.Source()};
+      done = MapBlocks(blocks, output, layout.data_length, bgm_size, limit, 0, buffers);
+    }
+  } else {
+    Converting blocks(input, layout, buffers.Source());
+    done = MapBlocks(blocks, output, StereoBytes(FrameCount(layout)), bgm_size, limit, 0, buffers);
+    clipped = blocks.clipped();
+  }
+  return {done.read / kWavBlockAlign, clipped, done.written, done.input_ended, done.limit_reached};
+}
+
+FrameFit FitFrames(platform::ByteCount frames, platform::ByteCount bgm_size) {
   // Frame j of a block is whole when its right sample, at bytes 512 + 2j
   // and 513 + 2j of the block, is.
-  const platform::ByteCount frames = data_length / kWavBlockAlign;
   const platform::ByteCount in_last_block = bgm_size % kBlockSize;
   const platform::ByteCount whole = bgm_size / kBlockSize * (kBlockSize / kWavBlockAlign) +
                                     (in_last_block > kChannelHalf ? (in_last_block - kChannelHalf) / 2 : 0);

@@ -3,8 +3,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 
+#include "convert/wav_reader.h"
 #include "platform/file.h"
 
 namespace plivex {
@@ -67,28 +69,67 @@ class BlockBuffers {
 void ConvertBlocks(platform::File& input, platform::File& output, platform::ByteCount input_length,
                    const BlockBuffers& buffers);
 
-// The size of the Bgm file that `data_length` bytes of WAV sample data fill:
-// whole blocks, the last one completed with silence.
+// The size of the Bgm file that `data_length` bytes of 16-bit stereo WAV
+// sample data fill: whole blocks, the last one completed with silence.
 platform::ByteCount PackedSize(platform::ByteCount data_length);
 
-// The way back: the next `data_length` bytes of WAV sample data in `input`
-// become Bgm blocks in `output` at its start, 1024 bytes out for every 256
-// frames, until `bgm_size` bytes are written: cut there, even inside a
-// block, when the samples are longer, or filled up with zero bytes
-// (silence) when they are shorter. Samples past the cut are never read.
-// `buffers` are made for at least `bgm_size`. Failures as for
-// ConvertBlocks.
-void PackBlocks(platform::File& input, platform::File& output, platform::ByteCount data_length,
-                platform::ByteCount bgm_size, const BlockBuffers& buffers);
+// The same for the samples of a file's `layout`, once converted to 16-bit
+// stereo: the whole frames for a converted format, every byte for 16-bit
+// stereo.
+platform::ByteCount PackedSize(const WavLayout& layout);
 
-// How the whole frames of `data_length` bytes of WAV sample data fit a Bgm
-// file of `bgm_size` bytes: how many of them are cut off (their right
-// sample, or both, lie past its end), or how many frames of silence follow
-// them. At most one of the two is not 0.
+// What PackBlocks did.
+struct PackResult {
+  // Whole WAV frames read from the input: every one when samples_ended;
+  // with a Size that cuts, those of the Bgm file's last block too, whether
+  // or not their samples are in it.
+  platform::ByteCount frames;
+  platform::ByteCount clipped;   // of those frames' samples, the floats beyond full scale
+  platform::ByteCount bgm_size;  // bytes written to the Bgm file
+  // Every sample was read: up to the data's length, or up to the end of a
+  // stream. False when the Bgm file's size ended the packing first (a Size
+  // that cut the samples; for a stream whose end was not reached, how many
+  // samples were left is not known) or when the limit was reached.
+  bool samples_ended;
+  // No `bgm_size` was given and the Bgm file would have reached `limit`
+  // bytes: the packing stopped there, the Bgm file unfinished.
+  bool limit_reached;
+};
+
+// The way back: the samples of `layout` in `input`, read from its current
+// position (the first sample byte), become Bgm blocks in `output` at its
+// start, 1024 bytes out for every 256 frames. 16-bit stereo samples are
+// packed as they are, byte for byte, a part frame at the end included;
+// others are first converted to 16-bit stereo (see ConvertFrames), a part
+// frame at the end dropped.
+//
+// With `bgm_size`, the Bgm file is exactly that many bytes: cut there, even
+// inside a block, when the samples are longer, or filled up with zero bytes
+// (silence) when they are shorter; samples past the cut's block are never
+// read. Without it, the Bgm file is the whole blocks the samples fill, the
+// last one completed with silence, unless it would reach `limit` bytes: a
+// file's then is not written at all, and a stream's (whose length is not
+// known before it ends) stops before the block that would reach it.
+//
+// The samples of a file end at its data length, and an input that ends
+// before is a read error; those of a stream (layout.length_is_upper_bound)
+// end at the data length or at the end of the input, whichever comes
+// first. Samples to convert are read into the source buffer, a whole
+// number of frames at a time, and converted straight into the blocks.
+// `buffers` are made for at least the Bgm file's size (for a stream without
+// `bgm_size`, for `limit`). Failures as for ConvertBlocks.
+PackResult PackBlocks(platform::File& input, platform::File& output, const WavLayout& layout,
+                      std::optional<platform::ByteCount> bgm_size, platform::ByteCount limit,
+                      const BlockBuffers& buffers);
+
+// How `frames` whole WAV frames fit a Bgm file of `bgm_size` bytes: how
+// many of them are cut off (their right sample, or both, lie past its
+// end), or how many frames of silence follow them. At most one of the two
+// is not 0.
 struct FrameFit {
   platform::ByteCount dropped;
   platform::ByteCount added;
 };
-FrameFit FitFrames(platform::ByteCount data_length, platform::ByteCount bgm_size);
+FrameFit FitFrames(platform::ByteCount frames, platform::ByteCount bgm_size);
 
 }  // namespace plivex

@@ -6,44 +6,72 @@
 #include <span>
 #include <variant>
 
+#include "convert/samples.h"
 #include "platform/file.h"
 
 namespace plivex {
 
-// Where the samples of an accepted WAV file are: 16-bit stereo PCM, block
-// align 4.
+// Where the samples of an accepted WAV file are, and how they are stored:
+// integer PCM in containers of 1 to 4 bytes or IEEE float of 4 or 8 bytes,
+// mono or stereo.
 struct WavLayout {
   std::uint32_t sample_rate;        // as written in the fmt chunk, 1 or more
   platform::ByteCount data_offset;  // where the first sample byte is
-  // The sample bytes: the data chunk's size, or the rest of the file when
-  // that size is 0xFFFFFFFF (left open by a streaming writer) or runs past
-  // the end of the file. It may end in part of a frame.
+  // The sample bytes: the data chunk's size (for RF64 and BW64 the ds64
+  // chunk's when that is 0xFFFFFFFF), or the rest of the file when that
+  // size is left open by a streaming writer or runs past the end of the
+  // file. It may end in part of a frame. For a stream, see
+  // length_is_upper_bound.
   platform::ByteCount data_length;
+  std::uint32_t channels;   // 1 or 2
+  SampleEncoding encoding;  // how each sample is stored, decided by the container size
+  std::uint32_t bits;       // what to call the samples: the valid bits of an extensible
+                            // format when it gives them, else the bits per sample
+  // Read from a stream: the samples end at data_length or at the end of the
+  // stream, whichever comes first. A data size left open (0 or
+  // 0xFFFFFFFF) is the largest ByteCount.
+  bool length_is_upper_bound;
 
   bool operator==(const WavLayout&) const = default;
 };
 
+// The bytes of one frame (the block align): channels times the sample size.
+std::size_t FrameSize(const WavLayout& layout);
+
+// The whole frames of the data, data_length / FrameSize; for a stream, an
+// upper bound.
+platform::ByteCount FrameCount(const WavLayout& layout);
+
+// True unless the samples are 16-bit stereo, which are packed as they are.
+bool NeedsConversion(const WavLayout& layout);
+
 // Why a file is not taken.
 enum class WavProblem {
-  kNotRiffWave,    // no "RIFF" size "WAVE" at the start (RF64 and RIFX included)
-  kCutShort,       // the file ends inside a header or the fmt chunk's fields, a chunk
-                   // walked past runs past the end, or the fmt chunk is under 16 bytes
-  kNoFormatChunk,  // no "fmt " chunk before the end, or none before a data chunk whose
-                   // samples take the rest of the file (open or past the end)
-  kNoDataChunk,    // no "data" chunk
-  kFloatingPoint,  // IEEE float samples; found: the (sub-)format tag, 3
-  kNotPcm,         // found: the (sub-)format tag, or 0xFFFE for an extensible
-                   // format that names no known sub-format
-  kNotStereo,      // found: the channel count
-  kNot16Bit,       // found: the bits per sample (for an extensible format, the
-                   // container's, or the valid bits when those are not 16)
-  kBadBlockAlign,  // found: the block align
-  kNoSampleRate,   // the sample rate is 0
+  kNotRiffWave,            // no "RIFF", "RF64" or "BW64", a size, "WAVE" at the start
+                           // (RIFX included), or an RF64/BW64 whose first chunk is not ds64
+  kCutShort,               // the file ends inside a header, the ds64 chunk or the fmt chunk's
+                           // fields, a chunk walked past runs past the end, the fmt chunk is
+                           // under 16 bytes, or the ds64 chunk is under 28 bytes or too short
+                           // for its table
+  kNoFormatChunk,          // no "fmt " chunk before the end, or none before a data chunk whose
+                           // samples take the rest of the file (open or past the end, or any
+                           // data chunk of a stream)
+  kNoDataChunk,            // no "data" chunk
+  kFloatingPoint,          // IEEE float samples of another size than 32 or 64 bits; found: the
+                           // bits per sample (or valid bits above them)
+  kNotPcm,                 // found: the (sub-)format tag, or 0xFFFE for an extensible
+                           // format that names no known sub-format
+  kNotStereo,              // 0 or more than 2 channels; found: the channel count
+  kUnsupportedSampleSize,  // integer samples of 0 or more than 32 bits; found: the
+                           // bits per sample (or valid bits above them)
+  kBadBlockAlign,          // expected: channels times the container's bytes; found: the block align
+  kNoSampleRate,           // the sample rate is 0
 };
 
 struct WavRefusal {
   WavProblem problem;
-  std::uint32_t found;  // what was seen, as listed above; 0 for the other problems
+  std::uint32_t found;         // what was seen, as listed above; 0 for the other problems
+  std::uint32_t expected = 0;  // what was needed instead, for kBadBlockAlign; else 0
 
   bool operator==(const WavRefusal&) const = default;
 };
@@ -56,12 +84,12 @@ using ReadAt = std::function<std::size_t(platform::ByteCount offset, std::span<s
 
 // Decides on the header of a file of `file_size` bytes, reading it through
 // `read_at` in windows of up to 4 KiB, only inside the file. Of what is
-// read, only the chunk headers and at most 40 bytes of the fmt chunk are
-// looked at; a new window is read only when one of those is not in the
-// last, so a chunk's body is skipped by its size, not read, and a file of
-// many small chunks costs a read per window. A read that comes back short
-// (the file is shorter than `file_size`) is a header cut short. Whatever
-// `read_at` raises passes through.
+// read, only the chunk headers, the ds64 chunk's fields and table, and at
+// most 40 bytes of the fmt chunk are looked at; a new window is read only
+// when one of those is not in the last, so a chunk's body is skipped by its
+// size, not read, and a file of many small chunks costs a read per window.
+// A read that comes back short (the file is shorter than `file_size`) is a
+// header cut short. Whatever `read_at` raises passes through.
 WavHeader ParseWavHeader(platform::ByteCount file_size, const ReadAt& read_at);
 
 // The same decision over a whole file held in memory.
@@ -71,5 +99,26 @@ WavHeader ParseWavHeader(std::span<const std::uint8_t> file);
 // leaves `input` positioned at the first sample byte. Raises EReadError
 // when the file cannot be read or positioned.
 WavHeader ReadWavHeader(platform::File& input);
+
+// Reads the next bytes of a stream into the buffer and returns how many it
+// got, which is less than asked for only at the end of the stream.
+using ReadNext = std::function<std::size_t(std::span<std::uint8_t> buffer)>;
+
+// Decides on the header of a stream (a pipe) read strictly forward through
+// `read_next`, never asking for its size: the same decision as
+// ParseWavHeader's, except that the samples must come after the fmt chunk
+// (a data chunk before it is kNoFormatChunk), that data sizes 0 and
+// 0xFFFFFFFF (and a ds64 data size of 0) leave the length open, and that
+// the length is an upper bound (length_is_upper_bound). Chunk bodies are
+// skipped by reading them. Reads nothing past the data chunk's header, so
+// the next byte of the stream is the first sample byte; data_offset is the
+// count of bytes read. Whatever `read_next` raises passes through.
+WavHeader ParseWavStream(const ReadNext& read_next);
+
+// ParseWavStream over `input` from its current position, through
+// File::Read; on success the next byte read is the first sample byte.
+// Never seeks and never asks for the size. Raises EReadError when the
+// input cannot be read.
+WavHeader ReadWavStream(platform::File& input);
 
 }  // namespace plivex

@@ -13,6 +13,7 @@ file is built here from the samples, independently of the program.
 """
 
 import argparse
+import math
 import os
 import random
 import shutil
@@ -20,6 +21,7 @@ import stat
 import struct
 import subprocess
 import sys
+import threading
 import unittest
 import wave
 
@@ -47,11 +49,20 @@ def console(*lines):
     return b"".join(line.encode("latin-1") + b"\r\n" for line in (BANNER, "") + lines)
 
 
-def success(rate, *fit):
-    """A success, with the line that says how the music fitted a size."""
-    return console("Please Wait ...", "",
+def success(rate, *fit, converted=()):
+    """A success, with the lines that say what the samples were converted
+    from, and how the music fitted a size."""
+    return console("Please Wait ...", "", *converted,
                    "WavFile Sample Rate Is %d Hz (Not Stored In BgmFile)" % rate, *fit,
                    "Operation Successfully Completed.")
+
+
+def converted(kind, clipped=0):
+    """The lines after a conversion from `kind` that clipped `clipped` samples."""
+    lines = ["WavFile Is %s: Converted To 16Bit Stereo" % kind]
+    if clipped:
+        lines.append("WavFile Louder Than Full Scale: %d Sample%s Clipped !" % (clipped, "" if clipped == 1 else "s"))
+    return tuple(lines)
 
 
 def refused(*lines):
@@ -95,6 +106,16 @@ def wav_file(frames, fmt=None, before=(), after=(), data_size=None, riff_size=No
     body = b"WAVE" + b"".join(before) + chunk(b"fmt ", fmt) + data + b"".join(after)
     size = len(body) if riff_size is None else riff_size
     return b"RIFF" + struct.pack("<I", size) + body
+
+
+def rf64_file(frames, after=()):
+    """An RF64 file: its sizes, 0xFFFFFFFF where they are 32 bits, are in the
+    ds64 chunk that comes first."""
+    fmt = chunk(b"fmt ", fmt_body())
+    data = b"data" + struct.pack("<I", 0xFFFFFFFF) + frames + (b"\0" if len(frames) % 2 else b"")
+    rest = fmt + data + b"".join(after)
+    ds64 = chunk(b"ds64", struct.pack("<QQQI", 4 + 36 + len(rest), len(frames), len(frames) // 4, 0))
+    return b"RF64" + struct.pack("<I", 0xFFFFFFFF) + b"WAVE" + ds64 + rest
 
 
 class PackCase(Case):
@@ -144,14 +165,6 @@ class Dialogue(PackCase):
             with self.subTest(args=args):
                 self.assert_pack(args, success(22050), 0)
                 self.assertEqual(self.get("out.bgm"), expected_bgm(frames))
-
-    def test_a_lone_dash_is_a_file_name(self):
-        frames = pattern(1024)
-        self.put("-", wav_file(frames))
-        self.assert_pack(["-", "out.bgm"], success(44100), 0)
-        self.assertEqual(self.get("out.bgm"), expected_bgm(frames))
-        self.assert_pack(["-", "-"], refused('Cannot Create BgmFile "-": Same File As WavFile !'), 1)
-        self.assertEqual(self.get("-"), wav_file(frames))
 
     def test_the_rate_check(self):
         # Music at another rate than the game's plays too fast or too slow:
@@ -203,6 +216,106 @@ class Dialogue(PackCase):
             self.assertEqual(os.read(read_end, 100), b"next.wav\n")
         finally:
             os.close(read_end)
+
+
+class StandardInput(PackCase):
+    """`-` as WavFile reads the WAV file from standard input, a pipe here,
+    strictly forward: a pipe cannot seek, and a read that tries fails."""
+
+    FRAMES = pattern(4 * 868, seed=12)  # 3 blocks and 100 frames
+
+    def pack_from_pipe(self, data, *args):
+        """Runs plivex-pack on `args` with `data` written into its standard
+        input; returns the status, the console, and whether the writer was
+        cut off (the program stopped reading before the end)."""
+        read_end, write_end = os.pipe()
+        cut_off = []
+
+        def feed():
+            try:
+                with os.fdopen(write_end, "wb") as pipe:
+                    pipe.write(data)
+            except BrokenPipeError:
+                cut_off.append(True)
+
+        writer = threading.Thread(target=feed)
+        writer.start()
+        try:
+            done = subprocess.run(RUNNER + [PACK, *args], cwd=self.dir, stdin=read_end, stdout=subprocess.PIPE,
+                                  stderr=subprocess.PIPE, timeout=TIMEOUT)
+        finally:
+            os.close(read_end)
+            writer.join(TIMEOUT)
+        return done.returncode, done.stdout, bool(cut_off)
+
+    def test_streams(self):
+        fmt = fmt_body(rate=22050)
+        # 24-bit mono samples whose top two bytes are those of the frames'
+        # samples, and whose low byte never rounds up.
+        mono24 = b"".join(b"\x10" + self.FRAMES[i:i + 2] for i in range(0, len(self.FRAMES), 2))
+        rows = [
+            # (what comes down the pipe, arguments after "-", console, the Bgm file)
+            ("open sizes", wav_file(self.FRAMES, fmt, data_size=0xFFFFFFFF, riff_size=0xFFFFFFFF),
+             ["out.bgm"], success(22050), expected_bgm(self.FRAMES)),
+            ("sizes of 0", wav_file(self.FRAMES, fmt, data_size=0, riff_size=0), ["out.bgm"], success(22050),
+             expected_bgm(self.FRAMES)),
+            ("a data size past the end", wav_file(self.FRAMES, fmt, data_size=len(self.FRAMES) + 5000),
+             ["out.bgm"], success(22050), expected_bgm(self.FRAMES)),
+            ("24-bit mono", wav_file(mono24, fmt_body(rate=22050, channels=1, bits=24)), ["out.bgm"],
+             success(22050, converted=converted("24Bit Mono")),
+             expected_bgm(b"".join(self.FRAMES[i:i + 2] * 2 for i in range(0, len(self.FRAMES), 2)))),
+            # A Size that cuts: the rest of the pipe is read and counted, and
+            # its writer is not cut off.
+            ("a Size that cuts", wav_file(self.FRAMES, fmt, data_size=0xFFFFFFFF), ["out.bgm", "1000"],
+             success(22050, "WavFile Longer Than Size: Last 624 Frames (0.028 Seconds) Cut Off !"),
+             expected_bgm(self.FRAMES)[:1000]),
+            ("in place, the original's size", wav_file(self.FRAMES, fmt, data_size=0),
+             ["orig.bgm", "orig.bgm", "22050"],
+             success(22050, "WavFile Longer Than Size: Last 100 Frames (0.005 Seconds) Cut Off !"),
+             expected_bgm(self.FRAMES)[:3072]),
+        ]
+        for name, data, args, transcript, bgm in rows:
+            with self.subTest(name):
+                self.put("orig.bgm", bytes(3072))
+                status, out, cut_off = self.pack_from_pipe(data, "-", *args)
+                self.assertEqual((status, out), (0, transcript))
+                self.assertFalse(cut_off)
+                self.assertEqual(self.get(args[0]), bgm)
+
+    def test_refusals(self):
+        self.put("out.bgm", b"the original")
+        kept = file_state(self.path("out.bgm"))
+        rows = [
+            (b"This is not a WAV file.\n" * 100, "WavFile Is Not A RIFF/WAVE File !"),
+            # The samples of a pipe come after the format.
+            (b"RIFF" + struct.pack("<I", 0) + b"WAVE" + chunk(b"data", self.FRAMES) + chunk(b"fmt ", fmt_body()),
+             "WavFile Has No Format Chunk !"),
+            (wav_file(self.FRAMES, fmt_body(channels=6)), "WavFile Is Not Stereo (6 Channels) !"),
+        ]
+        for data, message in rows:
+            with self.subTest(message):
+                status, out, _ = self.pack_from_pipe(data, "-", "out.bgm", "out.bgm")
+                self.assertEqual((status, out), (1, refused(message)))
+                self.assertEqual(file_state(self.path("out.bgm")), kept)
+                self.assertEqual(sorted(os.listdir(self.dir)), ["out.bgm"])
+
+    def test_a_file_named_dash(self):
+        self.put("-", wav_file(self.FRAMES))
+        self.assert_pack(["./-", "out.bgm"], success(44100), 0)
+        self.assertEqual(self.get("out.bgm"), expected_bgm(self.FRAMES))
+
+    @posix_only
+    def test_a_terminal_is_refused(self):
+        import pty
+        master, slave = pty.openpty()
+        os.write(master, b"\n")  # the Enter that the failure ending waits for at a terminal
+        try:
+            self.assert_pack(["-", "out.bgm"], refused("Standard Input Is A Terminal, Not A WavFile !"), 1,
+                             stdin=slave)
+        finally:
+            os.close(master)
+            os.close(slave)
+        self.assertFalse(os.path.exists(self.path("out.bgm")))
 
 
 class Sizes(PackCase):
@@ -367,11 +480,37 @@ class Headers(PackCase):
             ("rate 1", wav_file(frames, fmt_body(rate=1)), frames, 1),
             ("rate 192000", wav_file(frames, fmt_body(rate=192000)), frames, 192000),
             ("empty data", wav_file(b""), b"", 44100),
+            # RF64: the data chunk's size is the ds64 chunk's, and what
+            # follows the data is not samples.
+            ("RF64", rf64_file(frames, after=[chunk(b"JUNK", b"not samples")]), frames, 44100),
         ]
-        for name, contents, samples, rate in rows:
+        rows = [row + ((),) for row in rows]
+        # Converted to 16-bit stereo: a mono sample in both channels;
+        # 8 bits unsigned, exact; 24 bits rounded, halves up, at most
+        # 32767; floats scaled by 32768, rounded and limited the same way.
+        floats = [x for (x,) in struct.iter_unpack("<f", frames)]
+        from_float = b"".join(
+            struct.pack("<h", 0 if x != x else min(32767, math.floor(max(-1.0, min(1.0, x)) * 32768 + 0.5)))
+            for x in floats)
+        beyond = sum(1 for x in floats if abs(x) > 1.0)  # NaN is not
+        rows += [
+            ("mono", wav_file(frames, fmt_body(channels=1)),
+             b"".join(frames[i:i + 2] * 2 for i in range(0, len(frames), 2)), 44100, converted("16Bit Mono")),
+            ("8 bits", wav_file(frames, fmt_body(bits=8)),
+             b"".join(struct.pack("<h", (u - 128) << 8) for u in frames), 44100, converted("8Bit Stereo")),
+            ("24 bits", wav_file(frames, fmt_body(bits=24)),
+             b"".join(struct.pack("<h", min((int.from_bytes(frames[i:i + 3], "little", signed=True) + 128) >> 8,
+                                            32767)) for i in range(0, len(frames), 3)), 44100,
+             converted("24Bit Stereo")),
+            ("float", wav_file(frames, fmt_body(tag=3, bits=32)), from_float, 44100,
+             converted("32Bit Float Stereo", beyond)),
+            ("extensible float", wav_file(frames, fmt_body(tag=0xFFFE, size=40, sub_tag=3, bits=32)), from_float,
+             44100, converted("32Bit Float Stereo", beyond)),
+        ]
+        for name, contents, samples, rate, lines in rows:
             with self.subTest(name):
                 self.put("in.wav", contents)
-                self.assert_pack(["in.wav", "out.bgm"], success(rate), 0)
+                self.assert_pack(["in.wav", "out.bgm"], success(rate, converted=lines), 0)
                 self.assertEqual(self.get("out.bgm"), expected_bgm(samples))
         # Bytes after the data chunk's declared end are not samples (plivex
         # writes zero padding there).
@@ -383,14 +522,8 @@ class Headers(PackCase):
         frames = pattern(2048)
         good = wav_file(frames)
         rows = [
-            ("mono", wav_file(frames, fmt_body(channels=1)), "WavFile Is Not Stereo (1 Channel) !"),
             ("six channels", wav_file(frames, fmt_body(channels=6)), "WavFile Is Not Stereo (6 Channels) !"),
             ("no channels", wav_file(frames, fmt_body(channels=0)), "WavFile Is Not Stereo (0 Channels) !"),
-            ("8 bits", wav_file(frames, fmt_body(bits=8)), "WavFile Is Not 16Bit (8Bit) !"),
-            ("24 bits", wav_file(frames, fmt_body(bits=24)), "WavFile Is Not 16Bit (24Bit) !"),
-            ("float", wav_file(frames, fmt_body(tag=3, bits=32)), "WavFile Is Floating Point, Not PCM !"),
-            ("extensible float", wav_file(frames, fmt_body(tag=0xFFFE, size=40, sub_tag=3, bits=32)),
-             "WavFile Is Floating Point, Not PCM !"),
             ("a-law", wav_file(frames, fmt_body(tag=6, bits=8)), "WavFile Is Not PCM (Format 0x0006) !"),
             ("block align 6", wav_file(frames, fmt_body(align=6)), "WavFile Block Align Is Not 4 (6) !"),
             ("rate 0", wav_file(frames, fmt_body(rate=0)), "WavFile Has No Sample Rate !"),
@@ -480,6 +613,59 @@ class RealWriters(PackCase):
         subprocess.run(["sox", "-t", "raw", "-r", str(self.RATE), "-e", "signed", "-b", "16", "-c", "2",
                         "-L", self.path("raw.s16"), self.path("sox.wav")], check=True, timeout=TIMEOUT)
         self.check("sox.wav", samples)
+
+    def sox_to_16_bit_stereo(self, name):
+        """The samples of `name` as sox makes them 16-bit stereo without
+        dither (`sox -D`): by the rule plivex-pack follows."""
+        subprocess.run(["sox", "-D", self.path(name), "-b", "16", "-e", "signed", "-c", "2",
+                        self.path("sox16.wav")], check=True, timeout=TIMEOUT, stderr=subprocess.DEVNULL)
+        with wave.open(self.path("sox16.wav"), "rb") as w:
+            return w.readframes(w.getnframes())
+
+    @unittest.skipUnless(shutil.which("sox"), "sox is not installed")
+    def test_sox_formats_pack_as_sox_makes_them_16_bit(self):
+        # The formats editors export, as sox writes them from the same music
+        # (WAVE_FORMAT_EXTENSIBLE past 16 bits).
+        self.put("raw.s16", self.samples())
+        rows = [
+            (["-b", "24"], "24Bit Stereo"),
+            (["-b", "32"], "32Bit Stereo"),
+            (["-b", "8", "-e", "unsigned"], "8Bit Stereo"),
+            (["-e", "floating-point", "-b", "32"], "32Bit Float Stereo"),
+            (["-e", "floating-point", "-b", "64"], "64Bit Float Stereo"),
+            (["-c", "1"], "16Bit Mono"),
+        ]
+        for options, kind in rows:
+            with self.subTest(kind):
+                subprocess.run(["sox", "-D", "-t", "raw", "-r", str(self.RATE), "-e", "signed", "-b", "16", "-c",
+                                "2", "-L", self.path("raw.s16")] + options + [self.path("in.wav")],
+                               check=True, timeout=TIMEOUT)
+                self.assert_pack(["in.wav", "out.bgm"], success(self.RATE, converted=converted(kind)), 0)
+                self.assertEqual(self.get("out.bgm"), expected_bgm(self.sox_to_16_bit_stereo("in.wav")))
+
+    @unittest.skipUnless(shutil.which("sox"), "sox is not installed")
+    def test_rounding_at_the_edges_as_sox_rounds(self):
+        # Halves round up (toward +infinity), both signs; the top values of
+        # 24 bits round to 32768 and stay 32767; floats at halves and at
+        # full scale round the same way; floats beyond it clip.
+        ints = [0x7FFFFF, 0x7FFF80, 0x7FFF7F, -0x800000, -0x7FFF81, 128, 127, -128, -129, 0x180, -0x180, 0x17F,
+                -0x181, 0, 1, -1]
+        data24 = b"".join(v.to_bytes(3, "little", signed=True) for v in ints)
+        halves = [(k + 0.5) / 32768 for k in range(-4, 4)] + [1.0, -1.0, 32767.5 / 32768, -32768.5 / 32768]
+        # (NaN is left out: sox makes it -32768, plivex-pack silence.)
+        floats = halves + [1.5, -2.0, float("inf"), -float("inf")]
+        rows = [
+            ("24 bits", wav_file(data24, fmt_body(bits=24)), converted("24Bit Stereo")),
+            ("float", wav_file(struct.pack("<%df" % len(floats), *floats), fmt_body(tag=3, bits=32)),
+             converted("32Bit Float Stereo", 5)),  # 1.5, -2.0, the infinities and -32768.5 / 32768
+            ("double", wav_file(struct.pack("<%dd" % len(halves), *halves), fmt_body(tag=3, bits=64)),
+             converted("64Bit Float Stereo", 1)),
+        ]
+        for name, contents, lines in rows:
+            with self.subTest(name):
+                self.put("in.wav", contents)
+                self.assert_pack(["in.wav", "out.bgm"], success(44100, converted=lines), 0)
+                self.assertEqual(self.get("out.bgm"), expected_bgm(self.sox_to_16_bit_stereo("in.wav")))
 
     @unittest.skipUnless(shutil.which("ffmpeg"), "ffmpeg is not installed")
     def test_ffmpeg_to_a_file_and_to_a_pipe(self):

@@ -19,12 +19,15 @@ namespace plivex {
 // How gtest shows an outcome that differs from the expected one.
 void PrintTo(const WavLayout& layout, std::ostream* out) {
   *out << "layout{rate " << layout.sample_rate << ", offset " << layout.data_offset << ", length "
-       << layout.data_length << "}";
+       << layout.data_length << ", channels " << layout.channels << ", encoding "
+       << static_cast<int>(layout.encoding) << ", bits " << layout.bits
+       << (layout.length_is_upper_bound ? ", upper bound}" : "}");
 }
 
 // The problem as its number: its place in the list of WavProblem.
 void PrintTo(const WavRefusal& refusal, std::ostream* out) {
-  *out << "refusal{problem " << static_cast<int>(refusal.problem) << ", found " << refusal.found << "}";
+  *out << "refusal{problem " << static_cast<int>(refusal.problem) << ", found " << refusal.found
+       << ", expected " << refusal.expected << "}";
 }
 
 namespace {
@@ -41,10 +44,15 @@ class Builder {
   }
   Builder& U16(std::uint32_t value) { return Little(value, 2); }
   Builder& U32(std::uint32_t value) { return Little(value, 4); }
+  Builder& U64(std::uint64_t value) {
+    return Little(static_cast<std::uint32_t>(value), 4).Little(static_cast<std::uint32_t>(value >> 32), 4);
+  }
   Builder& Raw(const Bytes& bytes) {
     bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
     return *this;
   }
+  // A data chunk whose size is left open (0xFFFFFFFF), and its samples.
+  Builder& OpenData(const Bytes& samples) { return Text("data").U32(0xFFFFFFFF).Raw(samples); }
   // A whole chunk: id, size, body, and the pad byte after an odd size.
   Builder& Chunk(std::string_view id, const Bytes& body) {
     Text(id).U32(static_cast<std::uint32_t>(body.size())).Raw(body);
@@ -115,7 +123,36 @@ const Bytes kSamples = plivex::test::PatternBytes(12, 7);
 
 Bytes Take(const Bytes& bytes, std::size_t count) { return Bytes(bytes.begin(), bytes.begin() + count); }
 
-WavRefusal Refused(WavProblem problem, std::uint32_t found = 0) { return {problem, found}; }
+WavRefusal Refused(WavProblem problem, std::uint32_t found = 0, std::uint32_t expected = 0) {
+  return {problem, found, expected};
+}
+
+// The layout of a file's samples.
+WavLayout Layout(std::uint32_t rate, ByteCount offset, ByteCount length, std::uint32_t channels,
+                 SampleEncoding encoding, std::uint32_t bits) {
+  return {rate, offset, length, channels, encoding, bits, false};
+}
+
+WavLayout Pcm16(std::uint32_t rate, ByteCount offset, ByteCount length) {
+  return Layout(rate, offset, length, 2, SampleEncoding::kSigned16, 16);
+}
+
+// A ds64 chunk's body: the RIFF size, the data size, the sample count, then
+// the table, each entry a chunk id and its size.
+Bytes Ds64(std::uint64_t data_size, std::vector<std::pair<std::string, std::uint64_t>> table = {}) {
+  Builder body;
+  body.U64(0xFFFFFFFFFFFFFFFF)
+      .U64(data_size)
+      .U64(data_size / 4)
+      .U32(static_cast<std::uint32_t>(table.size()));
+  for (const auto& [id, size] : table) body.Text(id).U64(size);
+  return body.Build();
+}
+
+// "RF64" (or `form`), a size, "WAVE".
+Builder Rf64(std::string_view form = "RF64") {
+  return std::move(Builder().Text(form).U32(0xFFFFFFFF).Text("WAVE"));
+}
 
 struct Case {
   std::string name;
@@ -126,6 +163,9 @@ struct Case {
 std::vector<Case> AcceptedCases() {
   const Format pcm;
   const Format extensible{.tag = kExtensible};
+  const auto with_fmt = [](const Bytes& fmt) {
+    return Riff().Chunk("fmt ", fmt).Chunk("data", kSamples).Build();
+  };
   const auto header = MakeWavHeader(22050, 1000);
   Bytes plivex_output(header.begin(), header.end());
   plivex_output.resize(44 + 1024, 0x5A);  // the writer's padding follows the declared data
@@ -134,32 +174,32 @@ std::vector<Case> AcceptedCases() {
 
   return {
       {"fmt of 16 bytes", Riff().Chunk("fmt ", Fields(pcm)).Chunk("data", kSamples).Build(),
-       WavLayout{44100, 44, 12}},
+       Pcm16(44100, 44, 12)},
       {"fmt of 18 bytes", Riff().Chunk("fmt ", Fmt18(pcm)).Chunk("data", kSamples).Build(),
-       WavLayout{44100, 46, 12}},
+       Pcm16(44100, 46, 12)},
       {"fmt of 40 bytes with tag 1", Riff().Chunk("fmt ", Fmt40(pcm, {})).Chunk("data", kSamples).Build(),
-       WavLayout{44100, 68, 12}},
+       Pcm16(44100, 68, 12)},
       {"extensible PCM",
        Riff().Chunk("fmt ", Fmt40({.tag = kExtensible, .rate = 48000}, {})).Chunk("data", kSamples).Build(),
-       WavLayout{48000, 68, 12}},
+       Pcm16(48000, 68, 12)},
       {"extensible PCM, valid bits left 0",
        Riff().Chunk("fmt ", Fmt40(extensible, {.valid_bits = 0})).Chunk("data", kSamples).Build(),
-       WavLayout{44100, 68, 12}},
+       Pcm16(44100, 68, 12)},
       {"fmt longer than 40 bytes",
        Riff()
            .Chunk("fmt ", Builder().Raw(Fmt40(extensible, {})).Raw(Bytes(10, 0xEE)).Build())
            .Chunk("data", kSamples)
            .Build(),
-       WavLayout{44100, 78, 12}},
+       Pcm16(44100, 78, 12)},
       {"odd chunk and its pad byte before fmt",
        Riff().Chunk("JUNK", odd_junk).Chunk("fmt ", Fields(pcm)).Chunk("data", kSamples).Build(),
-       WavLayout{44100, 56, 12}},
+       Pcm16(44100, 56, 12)},
       {"odd chunk and its pad byte after fmt",
        Riff().Chunk("fmt ", Fields(pcm)).Chunk("bext", odd_junk).Chunk("data", kSamples).Build(),
-       WavLayout{44100, 56, 12}},
+       Pcm16(44100, 56, 12)},
       {"LIST before the data",
        Riff().Chunk("fmt ", Fields(pcm)).Chunk("LIST", list_info).Chunk("data", kSamples).Build(),
-       WavLayout{44100, 70, 12}},
+       Pcm16(44100, 70, 12)},
       {"chunks after the data",
        Riff()
            .Chunk("fmt ", Fields(pcm))
@@ -167,39 +207,84 @@ std::vector<Case> AcceptedCases() {
            .Chunk("id3 ", odd_junk)
            .Chunk("LIST", list_info)
            .Build(),
-       WavLayout{44100, 44, 12}},
+       Pcm16(44100, 44, 12)},
       {"fmt after the data", Riff().Chunk("data", kSamples).Chunk("fmt ", Fields({.rate = 8000})).Build(),
-       WavLayout{8000, 20, 12}},
+       Pcm16(8000, 20, 12)},
       {"fmt after odd-sized data and a chunk",
        Riff().Chunk("data", Take(kSamples, 7)).Chunk("cue ", odd_junk).Chunk("fmt ", Fields(pcm)).Build(),
-       WavLayout{44100, 20, 7}},
+       Pcm16(44100, 20, 7)},
       {"open data size",
        Riff(0xFFFFFFFF).Chunk("fmt ", Fields(pcm)).Text("data").U32(0xFFFFFFFF).Raw(kSamples).Build(),
-       WavLayout{44100, 44, 12}},
+       Pcm16(44100, 44, 12)},
       {"data size past the end",
-       Riff().Chunk("fmt ", Fields(pcm)).Text("data").U32(1000).Raw(kSamples).Build(),
-       WavLayout{44100, 44, 12}},
+       Riff().Chunk("fmt ", Fields(pcm)).Text("data").U32(1000).Raw(kSamples).Build(), Pcm16(44100, 44, 12)},
       {"open data ending in part of a frame",
        Riff().Chunk("fmt ", Fields(pcm)).Text("data").U32(0xFFFFFFFF).Raw(Take(kSamples, 9)).Build(),
-       WavLayout{44100, 44, 9}},
+       Pcm16(44100, 44, 9)},
       {"data ending in part of a frame",
-       Riff().Chunk("fmt ", Fields(pcm)).Chunk("data", Take(kSamples, 9)).Build(), WavLayout{44100, 44, 9}},
-      {"empty data", Riff().Chunk("fmt ", Fields(pcm)).Chunk("data", {}).Build(), WavLayout{44100, 44, 0}},
-      {"bytes after the declared data are not samples", plivex_output, WavLayout{22050, 44, 1000}},
+       Riff().Chunk("fmt ", Fields(pcm)).Chunk("data", Take(kSamples, 9)).Build(), Pcm16(44100, 44, 9)},
+      {"empty data", Riff().Chunk("fmt ", Fields(pcm)).Chunk("data", {}).Build(), Pcm16(44100, 44, 0)},
+      {"bytes after the declared data are not samples", plivex_output, Pcm16(22050, 44, 1000)},
       {"a second fmt is skipped",
        Riff()
            .Chunk("fmt ", Fields(pcm))
            .Chunk("fmt ", Fields({.channels = 1, .align = 2}))
            .Chunk("data", kSamples)
            .Build(),
-       WavLayout{44100, 68, 12}},
+       Pcm16(44100, 68, 12)},
       {"a second data is skipped",
        Riff().Chunk("data", Take(kSamples, 4)).Chunk("data", kSamples).Chunk("fmt ", Fields(pcm)).Build(),
-       WavLayout{44100, 20, 4}},
+       Pcm16(44100, 20, 4)},
       {"the slowest rate", Riff().Chunk("fmt ", Fields({.rate = 1})).Chunk("data", kSamples).Build(),
-       WavLayout{1, 44, 12}},
+       Pcm16(1, 44, 12)},
       {"the fastest rate", Riff().Chunk("fmt ", Fields({.rate = 0xFFFFFFFF})).Chunk("data", kSamples).Build(),
-       WavLayout{0xFFFFFFFF, 44, 12}},
+       Pcm16(0xFFFFFFFF, 44, 12)},
+
+      // Every sample format taken, by the container's size.
+      {"mono", with_fmt(Fields({.channels = 1, .align = 2})),
+       Layout(44100, 44, 12, 1, SampleEncoding::kSigned16, 16)},
+      {"8 bits", with_fmt(Fields({.align = 2, .bits = 8})),
+       Layout(44100, 44, 12, 2, SampleEncoding::kUnsigned8, 8)},
+      {"12 bits in 2 bytes", with_fmt(Fields({.bits = 12})),
+       Layout(44100, 44, 12, 2, SampleEncoding::kSigned16, 12)},
+      {"24 bits", with_fmt(Fields({.align = 6, .bits = 24})),
+       Layout(44100, 44, 12, 2, SampleEncoding::kSigned24, 24)},
+      {"32 bits", with_fmt(Fields({.align = 8, .bits = 32})),
+       Layout(44100, 44, 12, 2, SampleEncoding::kSigned32, 32)},
+      {"float 32", with_fmt(Fields({.tag = 3, .align = 8, .bits = 32})),
+       Layout(44100, 44, 12, 2, SampleEncoding::kFloat32, 32)},
+      {"float 64, mono", with_fmt(Fmt18({.tag = 3, .channels = 1, .align = 8, .bits = 64})),
+       Layout(44100, 46, 12, 1, SampleEncoding::kFloat64, 64)},
+      {"extensible, 24 valid bits of 32",
+       with_fmt(Fmt40({.tag = kExtensible, .align = 8, .bits = 32}, {.valid_bits = 24})),
+       Layout(44100, 68, 12, 2, SampleEncoding::kSigned32, 24)},
+      {"extensible float, mono",
+       with_fmt(Fmt40({.tag = kExtensible, .channels = 1, .align = 4, .bits = 32},
+                      {.sub_tag = 3, .valid_bits = 32})),
+       Layout(44100, 68, 12, 1, SampleEncoding::kFloat32, 32)},
+
+      // RF64 and BW64: a data size of 0xFFFFFFFF is the ds64 chunk's.
+      {"RF64: the data size in ds64, the fmt after the data",
+       Rf64().Chunk("ds64", Ds64(10)).OpenData(Take(kSamples, 10)).Chunk("fmt ", Fields(pcm)).Build(),
+       Pcm16(44100, 56, 10)},
+      {"BW64", Rf64("BW64").Chunk("ds64", Ds64(8)).Chunk("fmt ", Fields(pcm)).OpenData(kSamples).Build(),
+       Pcm16(44100, 80, 8)},
+      {"RF64: a data size of its own",
+       Rf64().Chunk("ds64", Ds64(8)).Chunk("fmt ", Fields(pcm)).Chunk("data", kSamples).Build(),
+       Pcm16(44100, 80, 12)},
+      {"RF64 as written to a pipe: ds64's data size 0",
+       Rf64().Chunk("ds64", Ds64(0)).Chunk("fmt ", Fields(pcm)).OpenData(kSamples).Build(),
+       Pcm16(44100, 80, 12)},
+      {"RF64: a chunk's size from the table",
+       Rf64()
+           .Chunk("ds64", Ds64(12, {{"LIST", 100}, {"JUNK", 3}}))
+           .Text("JUNK")
+           .U32(0xFFFFFFFF)
+           .Raw({1, 2, 3, 0})
+           .Chunk("fmt ", Fields(pcm))
+           .Chunk("data", kSamples)
+           .Build(),
+       Pcm16(44100, 116, 12)},
   };
 }
 
@@ -213,22 +298,20 @@ std::vector<Case> RefusedCases() {
                                   0xC1, 0xCA, 0x00, 0x00, 0x00, 0x00, 0x00};
 
   return {
-      {"mono", with_fmt(Fields({.channels = 1, .align = 2})), Refused(WavProblem::kNotStereo, 1)},
-      {"six channels", with_fmt(Fields({.channels = 6, .align = 12})), Refused(WavProblem::kNotStereo, 6)},
-      {"8 bits", with_fmt(Fields({.align = 2, .bits = 8})), Refused(WavProblem::kNot16Bit, 8)},
-      {"24 bits", with_fmt(Fields({.align = 6, .bits = 24})), Refused(WavProblem::kNot16Bit, 24)},
-      {"float 32", with_fmt(Fields({.tag = 3, .align = 8, .bits = 32})),
-       Refused(WavProblem::kFloatingPoint, 3)},
+      {"no channels", with_fmt(Fields({.channels = 0, .align = 0})), Refused(WavProblem::kNotStereo, 0)},
+      {"0 bits", with_fmt(Fields({.align = 0, .bits = 0})), Refused(WavProblem::kUnsupportedSampleSize, 0)},
+      {"33 bits", with_fmt(Fields({.align = 10, .bits = 33})),
+       Refused(WavProblem::kUnsupportedSampleSize, 33)},
+      {"float 16", with_fmt(Fields({.tag = 3, .bits = 16})), Refused(WavProblem::kFloatingPoint, 16)},
       {"ADPCM", with_fmt(Fmt18({.tag = 2, .align = 2048, .bits = 4})), Refused(WavProblem::kNotPcm, 2)},
       {"MPEG layer 3", with_fmt(Fmt18({.tag = 0x55, .align = 1, .bits = 0})),
        Refused(WavProblem::kNotPcm, 0x55)},
       {"tag 0", with_fmt(Fields({.tag = 0})), Refused(WavProblem::kNotPcm, 0)},
-      {"block align 6", with_fmt(Fields({.align = 6})), Refused(WavProblem::kBadBlockAlign, 6)},
-      {"block align 0", with_fmt(Fields({.align = 0})), Refused(WavProblem::kBadBlockAlign, 0)},
+      {"block align 6", with_fmt(Fields({.align = 6})), Refused(WavProblem::kBadBlockAlign, 6, 4)},
+      {"block align 0", with_fmt(Fields({.align = 0})), Refused(WavProblem::kBadBlockAlign, 0, 4)},
+      {"24 bits mono in frames of 4", with_fmt(Fields({.channels = 1, .align = 4, .bits = 24})),
+       Refused(WavProblem::kBadBlockAlign, 4, 3)},
       {"sample rate 0", with_fmt(Fields({.rate = 0})), Refused(WavProblem::kNoSampleRate)},
-      {"extensible float",
-       with_fmt(Fmt40({.tag = kExtensible, .align = 8, .bits = 32}, {.sub_tag = 3, .valid_bits = 32})),
-       Refused(WavProblem::kFloatingPoint, 3)},
       {"extensible ADPCM", with_fmt(Fmt40(extensible, {.sub_tag = 2})), Refused(WavProblem::kNotPcm, 2)},
       {"extensible with a GUID of another family", with_fmt(Fmt40(extensible, {.suffix = ambisonic_suffix})),
        Refused(WavProblem::kNotPcm, kExtensible)},
@@ -246,33 +329,36 @@ std::vector<Case> RefusedCases() {
        Refused(WavProblem::kNotPcm, kExtensible)},
       {"extensible in a 16-byte fmt", with_fmt(Fields(extensible)),
        Refused(WavProblem::kNotPcm, kExtensible)},
-      {"extensible mono", with_fmt(Fmt40({.tag = kExtensible, .channels = 1, .align = 2}, {})),
-       Refused(WavProblem::kNotStereo, 1)},
-      {"extensible 24 bits",
-       with_fmt(Fmt40({.tag = kExtensible, .align = 6, .bits = 24}, {.valid_bits = 24})),
-       Refused(WavProblem::kNot16Bit, 24)},
-      {"extensible 12 valid bits of 16", with_fmt(Fmt40(extensible, {.valid_bits = 12})),
-       Refused(WavProblem::kNot16Bit, 12)},
+      {"extensible, more valid bits than the container", with_fmt(Fmt40(extensible, {.valid_bits = 17})),
+       Refused(WavProblem::kUnsupportedSampleSize, 17)},
+      {"extensible float, more valid bits than the container",
+       with_fmt(Fmt40({.tag = kExtensible, .align = 8, .bits = 32}, {.sub_tag = 3, .valid_bits = 64})),
+       Refused(WavProblem::kFloatingPoint, 64)},
       {"the first fmt counts",
        Riff()
-           .Chunk("fmt ", Fields({.channels = 1, .align = 2}))
+           .Chunk("fmt ", Fields({.channels = 6, .align = 12}))
            .Chunk("fmt ", Fields(pcm))
            .Chunk("data", kSamples)
            .Build(),
-       Refused(WavProblem::kNotStereo, 1)},
+       Refused(WavProblem::kNotStereo, 6)},
 
       {"RIFX",
        Builder().Text("RIFX").U32(0).Text("WAVE").Chunk("fmt ", Fields(pcm)).Chunk("data", kSamples).Build(),
        Refused(WavProblem::kNotRiffWave)},
-      {"RF64",
-       Builder()
-           .Text("RF64")
-           .U32(0xFFFFFFFF)
-           .Text("WAVE")
-           .Chunk("ds64", Bytes(28, 0))
-           .Chunk("fmt ", Fields(pcm))
-           .Build(),
+      {"RF64 without ds64", Rf64().Chunk("fmt ", Fields(pcm)).Chunk("data", kSamples).Build(),
        Refused(WavProblem::kNotRiffWave)},
+      {"RF64 with a ds64 of 27 bytes",
+       Rf64().Chunk("ds64", Take(Ds64(12), 27)).Chunk("fmt ", Fields(pcm)).Chunk("data", kSamples).Build(),
+       Refused(WavProblem::kCutShort)},
+      {"RF64 with a ds64 too short for its table",
+       Rf64()
+           .Chunk("ds64", Take(Ds64(12, {{"JUNK", 4}}), 39))
+           .Chunk("fmt ", Fields(pcm))
+           .Chunk("data", kSamples)
+           .Build(),
+       Refused(WavProblem::kCutShort)},
+      {"RF64 cut in the ds64", Take(Rf64().Chunk("ds64", Ds64(12)).Build(), 40),
+       Refused(WavProblem::kCutShort)},
       {"RIFF of another form", Builder().Text("RIFF").U32(4).Text("AVI ").Build(),
        Refused(WavProblem::kNotRiffWave)},
       {"WAVE missing",
@@ -337,7 +423,7 @@ TEST(ParseWavHeader, MinimalFileCutAtEveryLength) {
     WavHeader expected = Refused(WavProblem::kCutShort);
     if (length == 12) expected = Refused(WavProblem::kNoFormatChunk);  // the RIFF header alone
     if (length == 36) expected = Refused(WavProblem::kNoDataChunk);    // ends right after fmt
-    if (length >= 44) expected = WavLayout{44100, 44, length - 44};
+    if (length >= 44) expected = Pcm16(44100, 44, length - 44);
     EXPECT_EQ(ParseWavHeader(Take(whole, length)), expected);
   }
 }
@@ -384,15 +470,15 @@ TEST(ParseWavHeader, SkipsHugeChunksWithoutReadingThem) {
   const Bytes head = Riff().Text("JUNK").U32(0xFFFFFFFF).Build();
   const ByteCount after_junk = 20 + ByteCount{0xFFFFFFFF} + 1;
   SparseFile file(head, after_junk, Builder().Chunk("fmt ", Fields({})).Chunk("data", kSamples).Build());
-  EXPECT_EQ(file.Parse(), (WavHeader{WavLayout{44100, after_junk + 24 + 8, 12}}));
+  EXPECT_EQ(file.Parse(), (WavHeader{Pcm16(44100, after_junk + 24 + 8, 12)}));
   EXPECT_LE(file.bytes_read(), 3u * 4096);
 
   // Closed sizes near the 32-bit limit in a file near the 64-bit one.
   const ByteCount most = std::numeric_limits<ByteCount>::max();
   SparseFile huge(Riff().Chunk("fmt ", Fields({})).Text("data").U32(0xFFFFFFFE).Build(), most, {});
-  EXPECT_EQ(huge.Parse(), (WavHeader{WavLayout{44100, 44, 0xFFFFFFFE}}));
+  EXPECT_EQ(huge.Parse(), (WavHeader{Pcm16(44100, 44, 0xFFFFFFFE)}));
   SparseFile open(Riff().Chunk("fmt ", Fields({})).Text("data").U32(0xFFFFFFFF).Build(), most, {});
-  EXPECT_EQ(open.Parse(), (WavHeader{WavLayout{44100, 44, most - 44}}));
+  EXPECT_EQ(open.Parse(), (WavHeader{Pcm16(44100, 44, most - 44)}));
 }
 
 TEST(ParseWavHeader, ManyEmptyChunksCostAReadPerWindow) {
@@ -434,12 +520,91 @@ TEST(ReadWavHeader, LeavesTheInputAtTheFirstSample) {
     SCOPED_TRACE(c.name);
     plivex::test::WriteBytes(dir.File("in.wav"), c.file);
     auto input = platform::OpenInput(dir.File("in.wav"));
-    EXPECT_EQ(ReadWavHeader(input), (WavHeader{WavLayout{44100, c.offset, samples.size()}}));
+    EXPECT_EQ(ReadWavHeader(input), (WavHeader{Pcm16(44100, c.offset, samples.size())}));
     Bytes next(16);
     next.resize(input.Read(next));
     EXPECT_EQ(next, Take(samples, 16));
     EXPECT_TRUE(input.Close());
   }
+}
+
+// A stream's layout: the length is an upper bound.
+WavLayout Streamed(WavLayout layout) {
+  layout.length_is_upper_bound = true;
+  return layout;
+}
+
+TEST(ParseWavStream, ReadsForwardAndNothingPastTheDataChunkHeader) {
+  const Format pcm;
+  const ByteCount open = std::numeric_limits<ByteCount>::max();
+  const struct {
+    const char* name;
+    Bytes stream;
+    WavHeader expected;
+  } rows[] = {
+      {"a data size past the end is a bound",
+       Riff().Chunk("fmt ", Fields(pcm)).Text("data").U32(1000).Raw(kSamples).Build(),
+       Streamed(Pcm16(44100, 44, 1000))},
+      {"data size 0 is open", Riff().Chunk("fmt ", Fields(pcm)).Text("data").U32(0).Raw(kSamples).Build(),
+       Streamed(Pcm16(44100, 44, open))},
+      {"data size 0xFFFFFFFF is open", Riff().Chunk("fmt ", Fields(pcm)).OpenData(kSamples).Build(),
+       Streamed(Pcm16(44100, 44, open))},
+      {"a large odd chunk, its pad byte, 24-bit mono",
+       Riff()
+           .Chunk("JUNK", Bytes(10001, 'J'))
+           .Chunk("fmt ", Fields({.channels = 1, .align = 3, .bits = 24}))
+           .Chunk("data", kSamples)
+           .Build(),
+       Streamed(Layout(44100, 10054, 12, 1, SampleEncoding::kSigned24, 24))},
+      {"RF64 as written to a pipe",
+       Rf64().Chunk("ds64", Ds64(0)).Chunk("fmt ", Fields(pcm)).OpenData(kSamples).Build(),
+       Streamed(Pcm16(44100, 80, open))},
+      {"RF64 with the data size in ds64",
+       Rf64().Chunk("ds64", Ds64(8)).Chunk("fmt ", Fields(pcm)).OpenData(kSamples).Build(),
+       Streamed(Pcm16(44100, 80, 8))},
+      {"fmt after the data", Riff().Chunk("data", kSamples).Chunk("fmt ", Fields(pcm)).Build(),
+       Refused(WavProblem::kNoFormatChunk)},
+      {"last odd chunk without its pad byte",
+       Riff().Chunk("fmt ", Fields(pcm)).Text("JUNK").U32(3).Raw({1, 2, 3}).Build(),
+       Refused(WavProblem::kNoDataChunk)},
+      {"a chunk past the end",
+       Riff().Chunk("fmt ", Fields(pcm)).Text("LIST").U32(100).Raw(Bytes(20, 'x')).Build(),
+       Refused(WavProblem::kCutShort)},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::size_t next = 0;  // what the reader has taken
+    const WavHeader header = ParseWavStream([&](std::span<std::uint8_t> buffer) {
+      const std::size_t count = std::min(buffer.size(), row.stream.size() - next);
+      std::copy_n(row.stream.begin() + static_cast<std::ptrdiff_t>(next), count, buffer.begin());
+      next += count;
+      return count;
+    });
+    EXPECT_EQ(header, row.expected);
+    // The next byte of the stream is the first sample's.
+    if (const auto* layout = std::get_if<WavLayout>(&header)) {
+      EXPECT_EQ(next, layout->data_offset);
+    }
+  }
+}
+
+TEST(ReadWavStream, StartsWhereTheInputIsAndLeavesItAtTheFirstSample) {
+  plivex::test::ScopedTempDir dir;
+  const Bytes samples = plivex::test::PatternBytes(64, 8);
+  Bytes file = Bytes(100, 'P');  // what came before, already read
+  const Bytes wav =
+      Riff().Chunk("LIST", Bytes(5000, 'L')).Chunk("fmt ", Fields({})).Chunk("data", samples).Build();
+  file.insert(file.end(), wav.begin(), wav.end());
+  plivex::test::WriteBytes(dir.File("in.wav"), file);
+  auto input = platform::OpenInput(dir.File("in.wav"));
+  Bytes before(100);
+  ASSERT_EQ(input.Read(before), 100u);
+
+  EXPECT_EQ(ReadWavStream(input), (WavHeader{Streamed(Pcm16(44100, 5052, 64))}));
+  Bytes next(16);
+  next.resize(input.Read(next));
+  EXPECT_EQ(next, Take(samples, 16));
+  EXPECT_TRUE(input.Close());
 }
 
 }  // namespace

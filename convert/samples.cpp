@@ -1,0 +1,223 @@
+#include "convert/samples.h"
+
+#include <bit>
+#include <stdexcept>
+
+namespace plivex {
+
+namespace {
+
+// A sample brought to 16 bits, and whether it was clipped on the way.
+struct Sample {
+  std::int32_t value;
+  std::uint32_t clipped;  // 0 or 1, so that a loop can add it up without a branch
+};
+
+constexpr std::int32_t kMost = 32767;
+
+constexpr std::size_t SizeOf(SampleEncoding encoding) {
+  switch (encoding) {
+    case SampleEncoding::kUnsigned8:
+      return 1;
+    case SampleEncoding::kSigned16:
+      return 2;
+    case SampleEncoding::kSigned24:
+      return 3;
+    case SampleEncoding::kSigned32:
+    case SampleEncoding::kFloat32:
+      return 4;
+    case SampleEncoding::kFloat64:
+      return 8;
+  }
+  return 0;
+}
+
+// The top two bytes of a little-endian integer sample, as a signed 16-bit
+// value: the sample divided by 256 (24 bits) or 65536 (32 bits), rounded
+// down.
+std::int32_t High16(const std::uint8_t* top) {
+  return static_cast<std::int16_t>(static_cast<std::uint16_t>(top[0] | top[1] << 8));
+}
+
+// A rounded value of -32768 to 32768 held to 16 bits, without a branch,
+// which would keep the compiler from vectorising the loops.
+std::int32_t AtMost16(std::int32_t value) { return value - (value == 32768); }
+
+std::uint32_t Bits32(const std::uint8_t* at) {
+  return static_cast<std::uint32_t>(at[0]) | static_cast<std::uint32_t>(at[1]) << 8 |
+         static_cast<std::uint32_t>(at[2]) << 16 | static_cast<std::uint32_t>(at[3]) << 24;
+}
+
+std::uint64_t Bits64(const std::uint8_t* at) { return Bits32(at) | std::uint64_t{Bits32(at + 4)} << 32; }
+
+// Full scale x of a float sample: x * 32768 rounded to the nearest, halves
+// up, limited to 16 bits.
+//
+// It never rounds twice: floor(y + 0.5) would round 0.49999999999999994 to
+// 1, as y + 0.5 is not exact there. With t = trunc(y), d = y - t is exact
+// (Sterbenz) and lies in (-1, 1), and y rounds to t + 1 when d >= 0.5, to
+// t - 1 when d < -0.5, else to t. Every step is exact or keeps the sign it
+// is read for, so excess precision (x87) changes nothing either.
+//
+// Written for the vectoriser, which on x86-64's baseline (SSE2) keeps a
+// choice between floats as a branch: NaN and values beyond full scale are
+// told apart by their bit patterns, and choices are masks. The arithmetic
+// only ever sees -1 to 1; 0 stands in for the other values until the end.
+// It stands in for values under 2^-17 too, which round to 0 (|y| < 0.25):
+// among them are the subnormal numbers, on which x86 arithmetic is many
+// times slower.
+constexpr std::uint32_t kMagnitude32 = 0x7FFFFFFF;
+constexpr std::int32_t kTiny32 = 0x37000000;      // 2^-17
+constexpr std::int32_t kOne32 = 0x3F800000;       // 1.0
+constexpr std::int32_t kInfinity32 = 0x7F800000;  // above it, NaN
+
+inline Sample FromFloat32(std::uint32_t bits) {
+  // The magnitude's bits order like the magnitudes, as signed 32-bit values
+  // too (which SSE2 compares).
+  const auto magnitude = static_cast<std::int32_t>(bits & kMagnitude32);
+  const std::int32_t beyond = -static_cast<std::int32_t>(magnitude > kOne32);  // NaN and the infinities too
+  const std::int32_t nan = -static_cast<std::int32_t>(magnitude > kInfinity32);
+  const std::int32_t tiny = -static_cast<std::int32_t>(magnitude < kTiny32);
+  const float y = std::bit_cast<float>(bits & ~static_cast<std::uint32_t>(beyond | tiny)) * 32768.0f;
+  const auto truncated = static_cast<std::int32_t>(y);
+  const float d = y - static_cast<float>(truncated);
+  const std::int32_t rounded = truncated + (d >= 0.5f) - (d < -0.5f);
+  const std::int32_t clipped = beyond & ~nan;
+  // -32768 or 32767 by the sign, for a clipped value; 0 for the others.
+  const std::int32_t limit = (kMost ^ (static_cast<std::int32_t>(bits) >> 31)) & clipped;
+  // A clipped value rounded 0, so one cap at the end does for both.
+  const std::int32_t value = rounded + limit;
+  return {value < kMost ? value : kMost, static_cast<std::uint32_t>(clipped & 1)};
+}
+
+// The same for float64, whose 64-bit lanes SSE2 neither compares as
+// integers nor turns from comparisons of floats into 32-bit results: there
+// comparisons are the sign bits of differences, of bit patterns (which
+// never overflow, both being under 2^63) or of floats (which round, but
+// never across 0).
+constexpr std::uint64_t kMagnitude64 = 0x7FFFFFFFFFFFFFFF;
+constexpr std::uint64_t kTiny64 = 0x3EE0000000000000;  // 2^-17
+constexpr std::uint64_t kOne64 = 0x3FF0000000000000;
+constexpr std::uint64_t kInfinity64 = 0x7FF0000000000000;
+
+inline Sample FromFloat64(std::uint64_t bits) {
+  // -1 when `difference` is negative (its top bit set), else 0.
+  const auto negative = [](std::uint64_t difference) { return -static_cast<std::int32_t>(difference >> 63); };
+  const std::uint64_t magnitude = bits & kMagnitude64;
+  const std::int32_t beyond = negative(kOne64 - magnitude);  // NaN and the infinities too
+  const std::int32_t nan = negative(kInfinity64 - magnitude);
+  const std::uint64_t kept = (((kOne64 - magnitude) | (magnitude - kTiny64)) >> 63) - 1;
+  const double y = std::bit_cast<double>(bits & kept) * 32768.0;
+  const auto truncated = static_cast<std::int32_t>(y);
+  const double d = y - static_cast<double>(truncated);
+  const std::int32_t up = ~negative(std::bit_cast<std::uint64_t>(d - 0.5));
+  const std::int32_t down = negative(std::bit_cast<std::uint64_t>(d + 0.5));
+  const std::int32_t clipped = beyond & ~nan;
+  const std::int32_t limit = (kMost ^ negative(bits)) & clipped;
+  const std::int32_t value = truncated - up + down + limit;
+  return {value < kMost ? value : kMost, static_cast<std::uint32_t>(clipped & 1)};
+}
+
+// One sample of `kEncoding` at `at`, brought to 16 bits. Declared inline,
+// as FromFloat32 and FromFloat64 are: GCC must inline them into both
+// channels' places in a loop for the loop to vectorise, and without the
+// hint it stops doing so once they are this long.
+template <SampleEncoding kEncoding>
+inline Sample Decode(const std::uint8_t* at) {
+  if constexpr (kEncoding == SampleEncoding::kUnsigned8) {
+    return {(static_cast<std::int32_t>(at[0]) - 128) * 256, 0};
+  } else if constexpr (kEncoding == SampleEncoding::kSigned16) {
+    return {High16(at), 0};
+  } else if constexpr (kEncoding == SampleEncoding::kSigned24) {
+    // floor((v + 128) / 256): the top two bytes, plus one when the low
+    // byte is 128 or more.
+    return {AtMost16(High16(at + 1) + (at[0] >> 7)), 0};
+  } else if constexpr (kEncoding == SampleEncoding::kSigned32) {
+    // floor((v + 32768) / 65536): the lowest byte never matters.
+    return {AtMost16(High16(at + 2) + (at[1] >> 7)), 0};
+  } else if constexpr (kEncoding == SampleEncoding::kFloat32) {
+    return FromFloat32(Bits32(at));
+  } else {
+    return FromFloat64(Bits64(at));
+  }
+}
+
+void Put(std::uint8_t* at, std::int32_t value) {
+  at[0] = static_cast<std::uint8_t>(value);
+  at[1] = static_cast<std::uint8_t>(value >> 8);
+}
+
+// One loop per encoding and channel count, so that each is compiled on its
+// own (and vectorised where the compiler can: the clips are counted in 32
+// bits for that, over runs of frames short enough for the count).
+template <SampleEncoding kEncoding, std::uint32_t kChannels>
+std::uint64_t ConvertAll(const std::uint8_t* raw, std::size_t count, std::uint8_t* left,
+                         std::uint8_t* right) {
+  constexpr std::size_t kSize = SizeOf(kEncoding);
+  constexpr std::size_t kRun = std::size_t{1} << 30;
+  std::uint64_t clipped = 0;
+  for (std::size_t start = 0; start < count; start += kRun) {
+    const std::size_t end = count - start < kRun ? count : start + kRun;
+    std::uint32_t run_clipped = 0;
+    for (std::size_t i = start; i < end; ++i) {
+      const std::uint8_t* frame = raw + i * kSize * kChannels;
+      const Sample first = Decode<kEncoding>(frame);
+      Sample second = first;
+      if constexpr (kChannels == 2) {
+        second = Decode<kEncoding>(frame + kSize);
+        run_clipped += second.clipped;
+      }
+      run_clipped += first.clipped;
+      Put(left + 2 * i, first.value);
+      Put(right + 2 * i, second.value);
+    }
+    clipped += run_clipped;
+  }
+  return clipped;
+}
+
+using Converter = std::uint64_t (*)(const std::uint8_t*, std::size_t, std::uint8_t*, std::uint8_t*);
+
+template <SampleEncoding kEncoding>
+Converter For(std::uint32_t channels) {
+  return channels == 1 ? ConvertAll<kEncoding, 1> : ConvertAll<kEncoding, 2>;
+}
+
+}  // namespace
+
+std::size_t SampleSize(SampleEncoding encoding) { return SizeOf(encoding); }
+
+std::uint64_t ConvertFrames(std::span<const std::uint8_t> raw, SampleEncoding encoding,
+                            std::uint32_t channels, std::span<std::uint8_t> left,
+                            std::span<std::uint8_t> right) {
+  if (channels != 1 && channels != 2) throw std::invalid_argument("ConvertFrames: 1 or 2 channels");
+  const std::size_t count = raw.size() / (SizeOf(encoding) * channels);
+  if (left.size() / 2 < count || right.size() / 2 < count) {
+    throw std::invalid_argument("ConvertFrames: no room for the samples");
+  }
+  Converter convert = nullptr;
+  switch (encoding) {
+    case SampleEncoding::kUnsigned8:
+      convert = For<SampleEncoding::kUnsigned8>(channels);
+      break;
+    case SampleEncoding::kSigned16:
+      convert = For<SampleEncoding::kSigned16>(channels);
+      break;
+    case SampleEncoding::kSigned24:
+      convert = For<SampleEncoding::kSigned24>(channels);
+      break;
+    case SampleEncoding::kSigned32:
+      convert = For<SampleEncoding::kSigned32>(channels);
+      break;
+    case SampleEncoding::kFloat32:
+      convert = For<SampleEncoding::kFloat32>(channels);
+      break;
+    case SampleEncoding::kFloat64:
+      convert = For<SampleEncoding::kFloat64>(channels);
+      break;
+  }
+  if (convert == nullptr) throw std::invalid_argument("ConvertFrames: unknown encoding");
+  return convert(raw.data(), count, left.data(), right.data());
+}
+
+}  // namespace plivex
