@@ -182,8 +182,10 @@ platform::ByteCount StreamFrames(platform::File& input, const WavLayout& layout,
 // What the samples of `layout` are, as the console names them: "24Bit
 // Mono", "32Bit Float Stereo".
 std::string Kind(const WavLayout& layout) {
-  const bool is_float = layout.encoding == SampleEncoding::kFloat32 || layout.encoding == SampleEncoding::kFloat64;
-  return std::to_string(layout.bits) + "Bit" + (is_float ? " Float" : "") + (layout.channels == 1 ? " Mono" : " Stereo");
+  const bool is_float =
+      layout.encoding == SampleEncoding::kFloat32 || layout.encoding == SampleEncoding::kFloat64;
+  return std::to_string(layout.bits) + "Bit" + (is_float ? " Float" : "") +
+         (layout.channels == 1 ? " Mono" : " Stereo");
 }
 
 // The words for why a file operation failed. A missing name means a missing
@@ -231,7 +233,8 @@ std::string Why(const SystemFailure& failure, bool creating) {
 // called only from inside a catch block. Empty for EAbort, whose message is
 // out already.
 std::string FailureLine(const FileNames& names) {
-  const auto line = [](std::string_view what, const std::string& name, const FileError& error, bool creating) {
+  const auto line = [](std::string_view what, const std::string& name, const FileError& error,
+                        bool creating) {
     return std::string(what) + " \"" + name + "\": " + Why(error.failure, creating) + " !";
   };
   try {
@@ -268,7 +271,9 @@ bool RunPacker(const std::vector<std::string>& arguments) {
     const std::string rate_text = Argument(arguments, 3);
     const std::int32_t required_rate = rate_text.empty() ? 0 : TakeSampleRate(rate_text);  // 0: any
     const bool from_pipe = names.input == kTexts.standard_input;
-    if (from_pipe && platform::StandardInputIsTerminal()) Refuse("Standard Input Is A Terminal, Not A WavFile !");
+    if (from_pipe && platform::StandardInputIsTerminal()) {
+      Refuse("Standard Input Is A Terminal, Not A WavFile !");
+    }
     input = from_pipe ? platform::OpenStandardInput() : platform::OpenInput(names.input);
     // The whole header is read and checked, and the memory taken, before
     // the output is created: a refused file never touches an existing one.
@@ -284,8 +289,10 @@ bool RunPacker(const std::vector<std::string>& arguments) {
     // A stream's length is known only at its end: without a Size, the
     // packing itself stops at the limit.
     if (!bgm_size && !layout.length_is_upper_bound) CheckBgmSize(PackedSize(layout));
-    const BlockBuffers buffers(bgm_size ? *bgm_size
-                                        : layout.length_is_upper_bound ? kMaxBgmSize + 1 : PackedSize(layout));
+    const platform::ByteCount most = bgm_size                       ? *bgm_size
+                                     : layout.length_is_upper_bound ? kMaxBgmSize + 1
+                                                                    : PackedSize(layout);
+    const BlockBuffers buffers(most);
     // Written under a temporary name and renamed over the output only once
     // complete: the original it replaces survives any failure.
     output = platform::BeginReplacement(names.output, input);
@@ -294,13 +301,15 @@ bool RunPacker(const std::vector<std::string>& arguments) {
     WriteLine("");
     const PackResult packed = PackBlocks(input, output.Output(), layout, bgm_size, kMaxBgmSize + 1, buffers);
     if (packed.limit_reached) Refuse("BgmFile Too Large !");
-    const platform::ByteCount frames = from_pipe ? StreamFrames(input, layout, packed, buffers) : FrameCount(layout);
+    const platform::ByteCount frames =
+        from_pipe ? StreamFrames(input, layout, packed, buffers) : FrameCount(layout);
 
     (void)input.Close();  // nothing was written to it
     output.Commit();
     if (NeedsConversion(layout)) WriteLine("WavFile Is " + Kind(layout) + ": Converted To 16Bit Stereo");
     if (packed.clipped != 0) {
-      WriteLine("WavFile Louder Than Full Scale: " + Count(packed.clipped, "Sample", "Samples") + " Clipped !");
+      WriteLine("WavFile Louder Than Full Scale: " + Count(packed.clipped, "Sample", "Samples") +
+                " Clipped !");
     }
     // The Bgm file keeps no sample rate: the game plays it at its own, so
     // the user needs to know the one the samples were made for.

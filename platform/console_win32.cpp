@@ -67,7 +67,9 @@ Handle DuplicateStandardInput() {
   }
   HANDLE copy = nullptr;
   const HANDLE process = GetCurrentProcess();
-  if (!DuplicateHandle(process, ToHandle(in), process, &copy, 0, FALSE, DUPLICATE_SAME_ACCESS)) return kNoHandle;
+  if (!DuplicateHandle(process, ToHandle(in), process, &copy, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+    return kNoHandle;
+  }
   return FromHandle(copy);
 }
 

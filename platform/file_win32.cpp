@@ -558,7 +558,9 @@ PathInfo LookUp(const std::string& path) {
   // Unlike a directory search, this takes the name literally: no wildcards,
   // and nothing but the attributes is looked at.
   WIN32_FILE_ATTRIBUTE_DATA data{};
-  if (!GetFileAttributesExW(ToWchar(LongPathForm(*wide, full)).c_str(), GetFileExInfoStandard, &data)) return {};
+  if (!GetFileAttributesExW(ToWchar(LongPathForm(*wide, full)).c_str(), GetFileExInfoStandard, &data)) {
+    return {};
+  }
   if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return {PathKind::kOther, 0};
   return {PathKind::kFile, (static_cast<ByteCount>(data.nFileSizeHigh) << 32) | data.nFileSizeLow};
 }

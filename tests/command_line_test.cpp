@@ -120,7 +120,8 @@ TEST(ProgramArguments, DropsTheProgramPathAndEmptyWordsOrKeepsThem) {
   char rate[] = " 1000";
   char* argv[] = {program, empty, in, empty, out, rate, empty, nullptr};
   EXPECT_EQ(ProgramArguments(7, argv, EmptyArguments::kDropped), (Words{"in.bgm", "out.wav", " 1000"}));
-  EXPECT_EQ(ProgramArguments(7, argv, EmptyArguments::kKept), (Words{"", "in.bgm", "", "out.wav", " 1000", ""}));
+  EXPECT_EQ(ProgramArguments(7, argv, EmptyArguments::kKept),
+            (Words{"", "in.bgm", "", "out.wav", " 1000", ""}));
 
   char* only_program[] = {program, nullptr};
   EXPECT_TRUE(ProgramArguments(1, only_program, EmptyArguments::kKept).empty());
