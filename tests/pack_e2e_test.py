@@ -177,6 +177,9 @@ class Dialogue(PackCase):
         rows = [
             (["in.wav", "out.bgm", "", "48000"], "WavFile Sample Rate Is 44100 Hz, Not 48000 Hz !"),
             (["in.wav", "out.bgm", "out.bgm", "22050"], "WavFile Sample Rate Is 44100 Hz, Not 22050 Hz !"),
+            # Before the output is looked at: its missing folder is not what is said.
+            (["in.wav", os.path.join("missing", "out.bgm"), "", "48000"],
+             "WavFile Sample Rate Is 44100 Hz, Not 48000 Hz !"),
             (["in.wav", "out.bgm", "", "44.1"], "Invalid Sample Rate !"),
             (["in.wav", "out.bgm", "", "96000"], "Invalid Sample Rate !"),
         ]
