@@ -1,6 +1,7 @@
 #include "convert/samples.h"
 
 #include <bit>
+#include <cstring>
 #include <stdexcept>
 
 namespace plivex {
@@ -142,9 +143,18 @@ inline Sample Decode(const std::uint8_t* at) {
   }
 }
 
+// Stores the low 16 bits of `value` at `at`, little-endian. One 16-bit
+// store where that is the host's order: written byte by byte, the samples
+// would be bytes to the vectoriser, which would then convert 16 frames per
+// iteration and spill registers.
 void Put(std::uint8_t* at, std::int32_t value) {
-  at[0] = static_cast<std::uint8_t>(value);
-  at[1] = static_cast<std::uint8_t>(value >> 8);
+  if constexpr (std::endian::native == std::endian::little) {
+    const auto sample = static_cast<std::uint16_t>(value);
+    std::memcpy(at, &sample, 2);
+  } else {
+    at[0] = static_cast<std::uint8_t>(value);
+    at[1] = static_cast<std::uint8_t>(value >> 8);
+  }
 }
 
 // One loop per encoding and channel count, so that each is compiled on its
