@@ -55,40 +55,50 @@ std::uint64_t Bits64(const std::uint8_t* at) { return Bits32(at) | std::uint64_t
 // up, limited to 16 bits.
 //
 // It never rounds twice: floor(y + 0.5) would round 0.49999999999999994 to
-// 1, as y + 0.5 is not exact there. With t = trunc(y), d = y - t is exact
-// (Sterbenz) and lies in (-1, 1), and y rounds to t + 1 when d >= 0.5, to
-// t - 1 when d < -0.5, else to t. Every step is exact or keeps the sign it
-// is read for, so excess precision (x87) changes nothing either.
+// 1, as y + 0.5 is not exact there. Instead z = 2y = x * 65536 is exact,
+// and so are t = trunc(z) and its comparison with z; floor(y + 0.5) is
+// floor((z + 1) / 2) = (floor(z) + 1) >> 1, where floor(z) + 1 is t + 1
+// when t <= z, else t (z negative and not whole). Every step is exact, so
+// excess precision (x87) changes nothing either.
 //
 // Written for the vectoriser, which on x86-64's baseline (SSE2) keeps a
 // choice between floats as a branch: NaN and values beyond full scale are
 // told apart by their bit patterns, and choices are masks. The arithmetic
-// only ever sees -1 to 1; 0 stands in for the other values until the end.
-// It stands in for values under 2^-17 too, which round to 0 (|y| < 0.25):
+// only ever sees values that round to -32768 to 32767; 0 stands in for the
+// others until the end, where the limit goes in its place. Among them are
+// the positive values that round to 32768 (from 32767.5 / 32768 up), so
+// that no cap is left to do on the rounded value: a cap there would be
+// narrowed to 16 bits apart from the value, at twice the shuffles. 0
+// stands in for values under 2^-17 too, which round to 0 (|y| < 0.25):
 // among them are the subnormal numbers, on which x86 arithmetic is many
 // times slower.
 constexpr std::uint32_t kMagnitude32 = 0x7FFFFFFF;
-constexpr std::int32_t kTiny32 = 0x37000000;      // 2^-17
-constexpr std::int32_t kOne32 = 0x3F800000;       // 1.0
-constexpr std::int32_t kInfinity32 = 0x7F800000;  // above it, NaN
+constexpr std::int32_t kTiny32 = 0x37000000;        // 2^-17
+constexpr std::int32_t kRoundsUp32 = 0x3F7FFF00;    // 32767.5 / 32768
+constexpr std::int32_t kOne32 = 0x3F800000;         // 1.0
+constexpr std::int32_t kInfinity32 = 0x7F800000;    // above it, NaN
 
 inline Sample FromFloat32(std::uint32_t bits) {
   // The magnitude's bits order like the magnitudes, as signed 32-bit values
-  // too (which SSE2 compares).
+  // too (which SSE2 compares); a negative value's bits are below every
+  // positive one's.
   const auto magnitude = static_cast<std::int32_t>(bits & kMagnitude32);
+  const auto signed_bits = static_cast<std::int32_t>(bits);
   const std::int32_t beyond = -static_cast<std::int32_t>(magnitude > kOne32);  // NaN and the infinities too
   const std::int32_t nan = -static_cast<std::int32_t>(magnitude > kInfinity32);
   const std::int32_t tiny = -static_cast<std::int32_t>(magnitude < kTiny32);
-  const float y = std::bit_cast<float>(bits & ~static_cast<std::uint32_t>(beyond | tiny)) * 32768.0f;
-  const auto truncated = static_cast<std::int32_t>(y);
-  const float d = y - static_cast<float>(truncated);
-  const std::int32_t rounded = truncated + (d >= 0.5f) - (d < -0.5f);
-  const std::int32_t clipped = beyond & ~nan;
-  // -32768 or 32767 by the sign, for a clipped value; 0 for the others.
-  const std::int32_t limit = (kMost ^ (static_cast<std::int32_t>(bits) >> 31)) & clipped;
-  // A clipped value rounded 0, so one cap at the end does for both.
-  const std::int32_t value = rounded + limit;
-  return {value < kMost ? value : kMost, static_cast<std::uint32_t>(clipped & 1)};
+  const std::int32_t limited = beyond | -static_cast<std::int32_t>(signed_bits >= kRoundsUp32);
+  const float z = std::bit_cast<float>(bits & ~static_cast<std::uint32_t>(limited | tiny)) * 65536.0f;
+  const auto truncated = static_cast<std::int32_t>(z);
+  const std::int32_t floor_z_plus_1 = truncated + (static_cast<float>(truncated) <= z);
+  // For a limited value (z = 0, so floor(z) + 1 = 1), the bits that make
+  // it 2 * 32767 + 1 or 2 * -32768 + 1 by the sign; 0 for the others. The
+  // last step is the shift, which needs all 32 bits: the vectoriser then
+  // narrows the value to 16 bits once, and not both halves of an OR apart.
+  const std::int32_t limit = (2 * kMost ^ (signed_bits >> 31)) & limited & ~nan;
+  // 0 - (0 or -1): the loop's sum of it becomes one subtraction of the
+  // mask.
+  return {(floor_z_plus_1 | limit) >> 1, 0 - static_cast<std::uint32_t>(beyond & ~nan)};
 }
 
 // The same for float64, whose 64-bit lanes SSE2 neither compares as
