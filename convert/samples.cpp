@@ -68,12 +68,14 @@ std::uint64_t Bits64(const std::uint8_t* at) { return Bits32(at) | std::uint64_t
 // others until the end, where the limit goes in its place. Among them are
 // the positive values that round to 32768 (from 32767.5 / 32768 up), so
 // that no cap is left to do on the rounded value: a cap there would be
-// narrowed to 16 bits apart from the value, at twice the shuffles. 0
-// stands in for values under 2^-17 too, which round to 0 (|y| < 0.25):
-// among them are the subnormal numbers, on which x86 arithmetic is many
-// times slower.
+// narrowed to 16 bits apart from the value, at twice the shuffles.
+//
+// z is made by adding 16 to the exponent's bits rather than by a
+// multiplication: exact for every normal x, and it turns 0 and the
+// subnormal numbers, on which x86 arithmetic is many times slower, into
+// normal ones under 2^-110, which round to 0 as they do.
 constexpr std::uint32_t kMagnitude32 = 0x7FFFFFFF;
-constexpr std::int32_t kTiny32 = 0x37000000;        // 2^-17
+constexpr std::uint32_t kTimes65536 = 16 << 23;     // to the exponent's bits
 constexpr std::int32_t kRoundsUp32 = 0x3F7FFF00;    // 32767.5 / 32768
 constexpr std::int32_t kOne32 = 0x3F800000;         // 1.0
 constexpr std::int32_t kInfinity32 = 0x7F800000;    // above it, NaN
@@ -86,9 +88,8 @@ inline Sample FromFloat32(std::uint32_t bits) {
   const auto signed_bits = static_cast<std::int32_t>(bits);
   const std::int32_t beyond = -static_cast<std::int32_t>(magnitude > kOne32);  // NaN and the infinities too
   const std::int32_t nan = -static_cast<std::int32_t>(magnitude > kInfinity32);
-  const std::int32_t tiny = -static_cast<std::int32_t>(magnitude < kTiny32);
   const std::int32_t limited = beyond | -static_cast<std::int32_t>(signed_bits >= kRoundsUp32);
-  const float z = std::bit_cast<float>(bits & ~static_cast<std::uint32_t>(limited | tiny)) * 65536.0f;
+  const float z = std::bit_cast<float>((bits & ~static_cast<std::uint32_t>(limited)) + kTimes65536);
   const auto truncated = static_cast<std::int32_t>(z);
   const std::int32_t floor_z_plus_1 = truncated + (static_cast<float>(truncated) <= z);
   // For a limited value (z = 0, so floor(z) + 1 = 1), the bits that make
