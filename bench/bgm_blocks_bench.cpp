@@ -110,10 +110,14 @@ void BM_ConvertFramesPerBlock(benchmark::State& state) {
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * raw.size()));
 }
-BENCHMARK(BM_ConvertFramesPerBlock<SampleEncoding::kUnsigned8, 2>)->Name("BM_ConvertFrames/8bit_stereo/per_block");
-BENCHMARK(BM_ConvertFramesPerBlock<SampleEncoding::kSigned16, 1>)->Name("BM_ConvertFrames/16bit_mono/per_block");
-BENCHMARK(BM_ConvertFramesPerBlock<SampleEncoding::kSigned24, 2>)->Name("BM_ConvertFrames/24bit_stereo/per_block");
-BENCHMARK(BM_ConvertFramesPerBlock<SampleEncoding::kSigned32, 2>)->Name("BM_ConvertFrames/32bit_stereo/per_block");
+BENCHMARK(BM_ConvertFramesPerBlock<SampleEncoding::kUnsigned8, 2>)
+    ->Name("BM_ConvertFrames/8bit_stereo/per_block");
+BENCHMARK(BM_ConvertFramesPerBlock<SampleEncoding::kSigned16, 1>)
+    ->Name("BM_ConvertFrames/16bit_mono/per_block");
+BENCHMARK(BM_ConvertFramesPerBlock<SampleEncoding::kSigned24, 2>)
+    ->Name("BM_ConvertFrames/24bit_stereo/per_block");
+BENCHMARK(BM_ConvertFramesPerBlock<SampleEncoding::kSigned32, 2>)
+    ->Name("BM_ConvertFrames/32bit_stereo/per_block");
 BENCHMARK(BM_ConvertFramesPerBlock<SampleEncoding::kFloat32, 2>)
     ->Name("BM_ConvertFrames/float32_stereo/per_block");
 BENCHMARK(BM_ConvertFramesPerBlock<SampleEncoding::kFloat64, 2>)

@@ -65,7 +65,8 @@ std::uint64_t Bits64(const std::uint8_t* at) { return Bits32(at) | std::uint64_t
 // choice between floats as a branch: NaN and values beyond full scale are
 // told apart by their bit patterns, and choices are masks. The arithmetic
 // only ever sees values that round to -32768 to 32767; 0 stands in for the
-// others until the end, where the limit goes in its place. Among them are
+// others (limited values) until the end, where the limit goes in its
+// place. Among them are
 // the positive values that round to 32768 (from 32767.5 / 32768 up), so
 // that no cap is left to do on the rounded value: a cap there would be
 // narrowed to 16 bits apart from the value, at twice the shuffles.
@@ -75,10 +76,10 @@ std::uint64_t Bits64(const std::uint8_t* at) { return Bits32(at) | std::uint64_t
 // subnormal numbers, on which x86 arithmetic is many times slower, into
 // normal ones under 2^-110, which round to 0 as they do.
 constexpr std::uint32_t kMagnitude32 = 0x7FFFFFFF;
-constexpr std::uint32_t kTimes65536 = 16 << 23;     // to the exponent's bits
-constexpr std::int32_t kRoundsUp32 = 0x3F7FFF00;    // 32767.5 / 32768
-constexpr std::int32_t kOne32 = 0x3F800000;         // 1.0
-constexpr std::int32_t kInfinity32 = 0x7F800000;    // above it, NaN
+constexpr std::uint32_t kTimes65536 = 16 << 23;   // to the exponent's bits
+constexpr std::int32_t kRoundsUp32 = 0x3F7FFF00;  // 32767.5 / 32768
+constexpr std::int32_t kOne32 = 0x3F800000;       // 1.0
+constexpr std::int32_t kInfinity32 = 0x7F800000;  // above it, NaN
 
 inline Sample FromFloat32(std::uint32_t bits) {
   // The magnitude's bits order like the magnitudes, as signed 32-bit values
@@ -92,8 +93,9 @@ inline Sample FromFloat32(std::uint32_t bits) {
   const float z = std::bit_cast<float>((bits & ~static_cast<std::uint32_t>(limited)) + kTimes65536);
   const auto truncated = static_cast<std::int32_t>(z);
   const std::int32_t floor_z_plus_1 = truncated + (static_cast<float>(truncated) <= z);
-  // For a limited value (z = 0, so floor(z) + 1 = 1), the bits that make
-  // it 2 * 32767 + 1 or 2 * -32768 + 1 by the sign; 0 for the others. The
+  // For a limited value (0 in its place, so floor(z) + 1 = 1), the bits
+  // that make it 2 * 32767 + 1 or 2 * -32768 + 1 by the sign; 0 for the
+  // others. The
   // last step is the shift, which needs all 32 bits: the vectoriser then
   // narrows the value to 16 bits once, and not both halves of an OR apart.
   const std::int32_t limit = (2 * kMost ^ (signed_bits >> 31)) & limited & ~nan;
@@ -214,8 +216,7 @@ Word Four(const Word* words) {
   constexpr int kBits = 8 * kFirst;
   constexpr int kStep = 8 * kStride;
   const Word high = Move<kBits + 8, 0, 16>(words) | Move<kBits + kStep + 8, 16, 16>(words) |
-                    Move<kBits + 2 * kStep + 8, 32, 16>(words) |
-                    Move<kBits + 3 * kStep + 8, 48, 16>(words);
+                    Move<kBits + 2 * kStep + 8, 32, 16>(words) | Move<kBits + 3 * kStep + 8, 48, 16>(words);
   const Word half = Move<kBits + 7, 0, 1>(words) | Move<kBits + kStep + 7, 16, 1>(words) |
                     Move<kBits + 2 * kStep + 7, 32, 1>(words) | Move<kBits + 3 * kStep + 7, 48, 1>(words);
   // Each lane plus its 0 or 1, without a carry into the next lane: the
@@ -233,7 +234,8 @@ void Write(std::uint8_t* at, Word lanes) {
   if constexpr (std::endian::native == std::endian::little) {
     std::memcpy(at, &lanes, sizeof lanes);
   } else {
-    for (std::size_t byte = 0; byte < sizeof lanes; ++byte) at[byte] = static_cast<std::uint8_t>(lanes >> 8 * byte);
+    for (std::size_t byte = 0; byte < sizeof lanes; ++byte)
+      at[byte] = static_cast<std::uint8_t>(lanes >> 8 * byte);
   }
 }
 

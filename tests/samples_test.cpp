@@ -112,7 +112,7 @@ TEST(ConvertFrames, TwentyFourBitsInEveryPlaceOfAGroup) {
     const char* raw;
     int value;
   } kEdges[] = {
-      {"FFFF7F", 32767}, {"80FF7F", 32767}, {"7FFF7F", 32767},  {"800000", 1},     {"7F0000", 0},
+      {"FFFF7F", 32767}, {"80FF7F", 32767}, {"7FFF7F", 32767},  {"800000", 1},    {"7F0000", 0},
       {"80FFFF", 0},     {"7FFFFF", -1},    {"000080", -32768}, {"563412", 4660},
   };
   constexpr std::size_t kSamples = 76;
