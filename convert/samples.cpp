@@ -172,14 +172,15 @@ void Put(std::uint8_t* at, std::int32_t value) {
 
 // 24-bit samples four at a time, in 64-bit integers.
 //
-// Three samples' bytes to a frame of two channels: GCC cannot vectorise a
-// loop that reads a sample every 3 bytes (it would have to shuffle bytes,
-// which x86-64's baseline, SSE2, cannot). So 4 frames (24 bytes) are read
-// as three little-endian 64-bit words, whose bits are moved with shifts and
-// masks into one word of four 16-bit lanes per channel, each sample's top
-// two bytes in its lane and, in another word, its low byte's top bit (the
-// rounding) at the lane's bit 0. GCC vectorises that loop two groups at a
-// time with 64-bit lanes, which SSE2 shifts, masks and adds.
+// A 24-bit sample takes 3 bytes, and GCC cannot vectorise a loop that
+// reads one every 3 or 6 bytes (it would have to shuffle bytes, which
+// x86-64's baseline, SSE2, cannot). So 4 stereo frames or 8 mono samples
+// (24 bytes) are read as three little-endian 64-bit words, whose bits are
+// moved with shifts and masks into words of four 16-bit lanes: each
+// sample's top two bytes into its lane of one word, its low byte's top bit
+// (the rounding) to the lane's bit 0 in another. GCC vectorises that loop
+// two groups at a time with 64-bit lanes, which SSE2 shifts, masks and
+// adds.
 namespace by_words {
 
 using Word = std::uint64_t;
@@ -207,10 +208,10 @@ Word Move(const Word* words) {
 // The top bit of each 16-bit lane.
 constexpr Word kLaneTops = 0x8000800080008000;
 
-// Four 24-bit samples, the first byte of each kStride bytes after the
-// last's, the first at byte kFirst of `words`, converted to 16 bits in the
-// lanes of a word: floor((v + 128) / 256), each lane's top two bytes plus
-// its rounding bit, capped at 32767 as Decode does.
+// Four 24-bit samples of `words`, the first at byte kFirst and each of the
+// others kStride bytes after the one before, converted to 16 bits in the
+// lanes of a word as Decode converts them: floor((v + 128) / 256), the top
+// two bytes plus the rounding bit, 32768 held to 32767.
 template <int kFirst, int kStride>
 Word Four(const Word* words) {
   constexpr int kBits = 8 * kFirst;
@@ -220,7 +221,7 @@ Word Four(const Word* words) {
   const Word half = Move<kBits + 7, 0, 1>(words) | Move<kBits + kStep + 7, 16, 1>(words) |
                     Move<kBits + 2 * kStep + 7, 32, 1>(words) | Move<kBits + 3 * kStep + 7, 48, 1>(words);
   // Each lane plus its 0 or 1, without a carry into the next lane: the
-  // lanes' top bits are added apart.
+  // lanes' top bits are left out of the addition and put back after it.
   const Word sum = ((high & ~kLaneTops) + half) ^ (high & kLaneTops);
   // A lane that went from 32767 to 32768 (its top bit set now but not
   // before) goes back to 32767.
@@ -229,7 +230,8 @@ Word Four(const Word* words) {
 
 Word Read(const std::uint8_t* at) { return Bits64(at); }
 
-// Stores the four lanes of `lanes` at `at`, each little-endian.
+// Stores the four lanes of `lanes` at `at`, each little-endian: one 64-bit
+// store where that is the host's order.
 void Write(std::uint8_t* at, Word lanes) {
   if constexpr (std::endian::native == std::endian::little) {
     std::memcpy(at, &lanes, sizeof lanes);
