@@ -107,10 +107,13 @@ inline Sample FromFloat32(std::uint32_t bits) {
 // The same for float64, whose 64-bit lanes SSE2 neither compares as
 // integers nor turns from comparisons of floats into 32-bit results: there
 // comparisons are the sign bits of differences, of bit patterns (which
-// never overflow, both being under 2^63) or of floats (which round, but
-// never across 0).
+// never overflow, both being under 2^63) or of floats (exact here). z is
+// made from the exponent as for float32, and 0 stands in for the values
+// beyond full scale. Those that round to 32768 are capped at the end: to
+// tell them apart as for float32 would take more steps in 64-bit lanes
+// than the cap does in 32-bit ones.
 constexpr std::uint64_t kMagnitude64 = 0x7FFFFFFFFFFFFFFF;
-constexpr std::uint64_t kTiny64 = 0x3EE0000000000000;  // 2^-17
+constexpr std::uint64_t kTimes65536_64 = std::uint64_t{16} << 52;  // to the exponent's bits
 constexpr std::uint64_t kOne64 = 0x3FF0000000000000;
 constexpr std::uint64_t kInfinity64 = 0x7FF0000000000000;
 
@@ -120,16 +123,17 @@ inline Sample FromFloat64(std::uint64_t bits) {
   const std::uint64_t magnitude = bits & kMagnitude64;
   const std::int32_t beyond = negative(kOne64 - magnitude);  // NaN and the infinities too
   const std::int32_t nan = negative(kInfinity64 - magnitude);
-  const std::uint64_t kept = (((kOne64 - magnitude) | (magnitude - kTiny64)) >> 63) - 1;
-  const double y = std::bit_cast<double>(bits & kept) * 32768.0;
-  const auto truncated = static_cast<std::int32_t>(y);
-  const double d = y - static_cast<double>(truncated);
-  const std::int32_t up = ~negative(std::bit_cast<std::uint64_t>(d - 0.5));
-  const std::int32_t down = negative(std::bit_cast<std::uint64_t>(d + 0.5));
+  const std::uint64_t kept = ((kOne64 - magnitude) >> 63) - 1;
+  const double z = std::bit_cast<double>((bits & kept) + kTimes65536_64);
+  const auto truncated = static_cast<std::int32_t>(z);
+  // floor(z) + 1: t + 1, less 1 where z - t is negative. z - t is exact,
+  // and +0 where they are equal.
+  const std::int32_t floor_z_plus_1 =
+      truncated + 1 + negative(std::bit_cast<std::uint64_t>(z - static_cast<double>(truncated)));
   const std::int32_t clipped = beyond & ~nan;
   const std::int32_t limit = (kMost ^ negative(bits)) & clipped;
-  const std::int32_t value = truncated - up + down + limit;
-  return {value < kMost ? value : kMost, static_cast<std::uint32_t>(clipped & 1)};
+  const std::int32_t value = (floor_z_plus_1 >> 1) + limit;
+  return {AtMost16(value), 0 - static_cast<std::uint32_t>(clipped)};
 }
 
 // One sample of `kEncoding` at `at`, brought to 16 bits. Declared inline,
