@@ -34,8 +34,7 @@ constexpr std::size_t SizeOf(SampleEncoding encoding) {
 }
 
 // The top two bytes of a little-endian integer sample, as a signed 16-bit
-// value: the sample divided by 256 (24 bits) or 65536 (32 bits), rounded
-// down.
+// value: a 24-bit sample divided by 256, rounded down.
 std::int32_t High16(const std::uint8_t* top) {
   return static_cast<std::int16_t>(static_cast<std::uint16_t>(top[0] | top[1] << 8));
 }
@@ -65,11 +64,11 @@ std::uint64_t Bits64(const std::uint8_t* at) { return Bits32(at) | std::uint64_t
 // choice between floats as a branch: NaN and values beyond full scale are
 // told apart by their bit patterns, and choices are masks. The arithmetic
 // only ever sees values that round to -32768 to 32767; 0 stands in for the
-// others (limited values) until the end, where the limit goes in its
-// place. Among them are
-// the positive values that round to 32768 (from 32767.5 / 32768 up), so
-// that no cap is left to do on the rounded value: a cap there would be
-// narrowed to 16 bits apart from the value, at twice the shuffles.
+// others (the limited values) until the end, where the limit goes in its
+// place. Among them are the positive values that round to 32768 (from
+// 32767.5 / 32768 up), so that no cap is left to do on the rounded value:
+// a cap there would be narrowed to 16 bits apart from the value, at twice
+// the shuffles.
 //
 // z is made by adding 16 to the exponent's bits rather than by a
 // multiplication: exact for every normal x, and it turns 0 and the
@@ -95,9 +94,9 @@ inline Sample FromFloat32(std::uint32_t bits) {
   const std::int32_t floor_z_plus_1 = truncated + (static_cast<float>(truncated) <= z);
   // For a limited value (0 in its place, so floor(z) + 1 = 1), the bits
   // that make it 2 * 32767 + 1 or 2 * -32768 + 1 by the sign; 0 for the
-  // others. The
-  // last step is the shift, which needs all 32 bits: the vectoriser then
-  // narrows the value to 16 bits once, and not both halves of an OR apart.
+  // others. The last step is the shift, which needs all 32 bits: the
+  // vectoriser then narrows the value to 16 bits once, and not both halves
+  // of an OR apart.
   const std::int32_t limit = (2 * kMost ^ (signed_bits >> 31)) & limited & ~nan;
   // 0 - (0 or -1): the loop's sum of it becomes one subtraction of the
   // mask.
@@ -157,8 +156,8 @@ inline Sample Decode(const std::uint8_t* at) {
     // it gathered the parts with a dozen word shuffles), and the shift
     // comes last, as it needs all 32 bits: the value is then narrowed to
     // 16 bits once, not the value and its cap apart.
-    const std::int32_t twice = (static_cast<std::int32_t>(Bits32(at)) >> 15) + 1;
-    return {(twice - (twice == 65536)) >> 1, 0};
+    const std::int32_t floor_plus_1 = (static_cast<std::int32_t>(Bits32(at)) >> 15) + 1;
+    return {(floor_plus_1 - (floor_plus_1 == 65536)) >> 1, 0};
   } else if constexpr (kEncoding == SampleEncoding::kFloat32) {
     return FromFloat32(Bits32(at));
   } else {
