@@ -7,11 +7,13 @@
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -82,6 +84,44 @@ BENCHMARK(BM_ConvertFrames<SampleEncoding::kSigned24, 2>)->Name("BM_ConvertFrame
 BENCHMARK(BM_ConvertFrames<SampleEncoding::kSigned32, 2>)->Name("BM_ConvertFrames/32bit_stereo");
 BENCHMARK(BM_ConvertFrames<SampleEncoding::kFloat32, 2>)->Name("BM_ConvertFrames/float32_stereo");
 BENCHMARK(BM_ConvertFrames<SampleEncoding::kFloat64, 2>)->Name("BM_ConvertFrames/float64_stereo");
+
+// The same chunk converted as packing converts it: one call per block, 256
+// frames at most, into the block's two halves, so that what each call
+// costs besides its frames (the checks, the choice of loop, a loop's start
+// and end) counts too.
+template <plivex::SampleEncoding kEncoding, std::uint32_t kChannels>
+void BM_ConvertFramesPerBlock(benchmark::State& state) {
+  constexpr std::size_t kFramesPerBlock = kBlockSize / 4;
+  const std::size_t frame_size = plivex::SampleSize(kEncoding) * kChannels;
+  const auto raw = Noise((1 << 20) / frame_size * frame_size);
+  const std::size_t frames = raw.size() / frame_size;
+  std::vector<std::uint8_t> blocks((frames + kFramesPerBlock - 1) / kFramesPerBlock * kBlockSize);
+  const std::span<const std::uint8_t> all(raw);
+  for (auto _ : state) {
+    std::uint64_t clipped = 0;
+    for (std::size_t k = 0; k < frames; k += kFramesPerBlock) {
+      const std::size_t run = std::min(kFramesPerBlock, frames - k);
+      const auto block = std::span(blocks).subspan(k / kFramesPerBlock * kBlockSize, kBlockSize);
+      clipped += plivex::ConvertFrames(all.subspan(k * frame_size, run * frame_size), kEncoding, kChannels,
+                                       block.first(2 * run), block.subspan(kBlockSize / 2, 2 * run));
+    }
+    benchmark::DoNotOptimize(clipped);
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * raw.size()));
+}
+BENCHMARK(BM_ConvertFramesPerBlock<SampleEncoding::kUnsigned8, 2>)
+    ->Name("BM_ConvertFrames/8bit_stereo/per_block");
+BENCHMARK(BM_ConvertFramesPerBlock<SampleEncoding::kSigned16, 1>)
+    ->Name("BM_ConvertFrames/16bit_mono/per_block");
+BENCHMARK(BM_ConvertFramesPerBlock<SampleEncoding::kSigned24, 2>)
+    ->Name("BM_ConvertFrames/24bit_stereo/per_block");
+BENCHMARK(BM_ConvertFramesPerBlock<SampleEncoding::kSigned32, 2>)
+    ->Name("BM_ConvertFrames/32bit_stereo/per_block");
+BENCHMARK(BM_ConvertFramesPerBlock<SampleEncoding::kFloat32, 2>)
+    ->Name("BM_ConvertFrames/float32_stereo/per_block");
+BENCHMARK(BM_ConvertFramesPerBlock<SampleEncoding::kFloat64, 2>)
+    ->Name("BM_ConvertFrames/float64_stereo/per_block");
 
 // Runs `body(input, output, length)` once per iteration on a fresh output,
 // with the input file of `state.range(0)` MiB held in memory.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -97,6 +98,45 @@ TEST(ConvertFrames, EverySampleByOneRule) {
     right.pop_back();
     EXPECT_EQ(left, lefts);
     EXPECT_EQ(right, rights);
+  }
+}
+
+// 24-bit samples at the edges of a rounding step, each with what it
+// becomes. 24-bit runs go four frames (eight mono samples) at a time
+// through shifts and masks of their own for each place in the group: a
+// run of 76 samples, the edges in turn, puts each edge in every place of a
+// group in both channels and in mono (9 is prime to 4 and 8), and in the
+// frames after the last whole group.
+TEST(ConvertFrames, TwentyFourBitsInEveryPlaceOfAGroup) {
+  const struct {
+    const char* raw;
+    int value;
+  } kEdges[] = {
+      {"FFFF7F", 32767}, {"80FF7F", 32767}, {"7FFF7F", 32767},  {"800000", 1},    {"7F0000", 0},
+      {"80FFFF", 0},     {"7FFFFF", -1},    {"000080", -32768}, {"563412", 4660},
+  };
+  constexpr std::size_t kSamples = 76;
+  Bytes raw;
+  std::vector<int> values;
+  for (std::size_t i = 0; i < kSamples; ++i) {
+    const auto& edge = kEdges[i % std::size(kEdges)];
+    const Bytes bytes = Hex(edge.raw);
+    raw.insert(raw.end(), bytes.begin(), bytes.end());
+    values.push_back(edge.value);
+  }
+  for (const std::uint32_t channels : {1u, 2u}) {
+    SCOPED_TRACE(channels == 1 ? "mono" : "stereo");
+    std::string lefts;
+    std::string rights;
+    for (std::size_t i = 0; i < kSamples; i += channels) {
+      lefts += std::to_string(values[i]) + " ";
+      rights += std::to_string(values[i + channels - 1]) + " ";
+    }
+    Bytes left(2 * kSamples / channels);
+    Bytes right(left.size());
+    EXPECT_EQ(ConvertFrames(raw, k24, channels, left, right), 0u);
+    EXPECT_EQ(left, Little16(lefts));
+    EXPECT_EQ(right, Little16(rights));
   }
 }
 
