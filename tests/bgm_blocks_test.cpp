@@ -91,16 +91,9 @@ TEST(BlockBuffers, HoldWholeBlocksUpToOneChunkPageAligned) {
   const struct {
     platform::ByteCount length;
     std::size_t size;
-  } rows[] = {{0, 0},
-              {1, 1024},
-              {1023, 1024},
-              {1024, 1024},
-              {1025, 2048},
-              {600000, 600064},
-              {1048575, 1048576},
-              {1048576, 1048576},
-              {1048577, 1048576},
-              {std::uint64_t{1} << 40, 1048576}};
+  } rows[] = {{0, 0},           {1, 1024},       {1023, 1024},           {1024, 1024},
+              {1025, 2048},     {600000, 600064}, {1048575, 1048576},     {1048576, 1048576},
+              {1048577, 1048576}, {std::uint64_t{1} << 40, 1048576}};
   for (const auto& row : rows) {
     SCOPED_TRACE(row.length);
     const BlockBuffers buffers(row.length);
@@ -158,25 +151,8 @@ class ConvertBlocksTest : public ::testing::Test {
 TEST_F(ConvertBlocksTest, WholeAndShortBlocks) {
   // Beyond a few blocks the lengths straddle the sizes the conversion
   // may read at once (powers of two from 64 KiB to 1 MiB).
-  for (std::size_t length : {0,
-                             1,
-                             2,
-                             100,
-                             511,
-                             512,
-                             513,
-                             600,
-                             1023,
-                             1024,
-                             1025,
-                             2048,
-                             5000,
-                             65536 + 7,
-                             131072,
-                             131073,
-                             262144 - 1,
-                             262144 + 513,
-                             1048576 + 1024,
+  for (std::size_t length : {0, 1, 2, 100, 511, 512, 513, 600, 1023, 1024, 1025, 2048, 5000,
+                             65536 + 7, 131072, 131073, 262144 - 1, 262144 + 513, 1048576 + 1024,
                              3 * 1048576 + 999}) {
     SCOPED_TRACE(length);
     const Bytes input = plivex::test::PatternBytes(length, static_cast<std::uint32_t>(length));
@@ -220,16 +196,8 @@ TEST_F(ConvertBlocksTest, PacksIntoAGivenSize) {
   const struct {
     std::size_t data;
     platform::ByteCount size;
-  } rows[] = {{5000, 1},
-              {5000, 511},
-              {5000, 513},
-              {5000, 1024},
-              {5000, 4096 + 700},
-              {5000, 5121},
-              {5000, 8192},
-              {5000, 3 * kMiB + 3},
-              {0, 100},
-              {3, 2048},
+  } rows[] = {{5000, 1},    {5000, 511},  {5000, 513},         {5000, 1024}, {5000, 4096 + 700},
+              {5000, 5121}, {5000, 8192}, {5000, 3 * kMiB + 3}, {0, 100},     {3, 2048},
               {3 * kMiB + 40, kMiB + 1029}};
   for (const auto& row : rows) {
     SCOPED_TRACE(::testing::Message() << row.data << " bytes into " << row.size);
@@ -283,14 +251,8 @@ TEST_F(ConvertBlocksTest, InputShorterThanItsLengthIsAReadError) {
   const struct {
     std::size_t actual;
     platform::ByteCount length;
-  } cases[] = {{0, 1},
-               {3000, 3001},
-               {3000, 4096},
-               {3072, 3073},
-               {3000, 100000},
-               {1500000, 1500001},
-               {1500000, 1500160},
-               {1500160, 1501184},
+  } cases[] = {{0, 1},           {3000, 3001},       {3000, 4096},       {3072, 3073},
+               {3000, 100000},   {1500000, 1500001}, {1500000, 1500160}, {1500160, 1501184},
                {1500000, 4000000}};
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::Message() << c.actual << " bytes read as " << c.length);

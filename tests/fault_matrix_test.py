@@ -822,13 +822,10 @@ class ReplacingAnOriginal(Matrix):
 
     @needs_fault_shim
     def test_failed_writes_and_reads(self):
-        def file_size_limit():
-            resource.setrlimit(resource.RLIMIT_FSIZE, (self.MIB, self.MIB))
-
+        # (A file size limit: FailurePaths.test_output_is_let_go_while_the_ending_waits.)
         rows = [
             ("disk full", dict(env=with_faults(PLIVEX_FAULT_WRITE="/out", PLIVEX_FAULT_WRITE_FROM=str(self.MIB))),
              "Write", "Disk Full"),
-            ("file size limit", dict(preexec_fn=file_size_limit), "Write", "File Too Large"),
             ("read fails", dict(env=with_faults(PLIVEX_FAULT_READ="/big",
                                                 PLIVEX_FAULT_READ_FROM=str(P.data_offset + self.MIB))),
              "Read", IO_ERROR),

@@ -13,7 +13,6 @@ file is built here from the samples, independently of the program.
 """
 
 import argparse
-import math
 import os
 import random
 import shutil
@@ -253,20 +252,10 @@ class StandardInput(PackCase):
 
     def test_streams(self):
         fmt = fmt_body(rate=22050)
-        # 24-bit mono samples whose top two bytes are those of the frames'
-        # samples, and whose low byte never rounds up.
-        mono24 = b"".join(b"\x10" + self.FRAMES[i:i + 2] for i in range(0, len(self.FRAMES), 2))
         rows = [
             # (what comes down the pipe, arguments after "-", console, the Bgm file)
             ("open sizes", wav_file(self.FRAMES, fmt, data_size=0xFFFFFFFF, riff_size=0xFFFFFFFF),
              ["out.bgm"], success(22050), expected_bgm(self.FRAMES)),
-            ("sizes of 0", wav_file(self.FRAMES, fmt, data_size=0, riff_size=0), ["out.bgm"], success(22050),
-             expected_bgm(self.FRAMES)),
-            ("a data size past the end", wav_file(self.FRAMES, fmt, data_size=len(self.FRAMES) + 5000),
-             ["out.bgm"], success(22050), expected_bgm(self.FRAMES)),
-            ("24-bit mono", wav_file(mono24, fmt_body(rate=22050, channels=1, bits=24)), ["out.bgm"],
-             success(22050, converted=converted("24Bit Mono")),
-             expected_bgm(b"".join(self.FRAMES[i:i + 2] * 2 for i in range(0, len(self.FRAMES), 2)))),
             # A Size that cuts: the rest of the pipe is read and counted, and
             # its writer is not cut off.
             ("a Size that cuts", wav_file(self.FRAMES, fmt, data_size=0xFFFFFFFF), ["out.bgm", "1000"],
@@ -487,33 +476,11 @@ class Headers(PackCase):
             # follows the data is not samples.
             ("RF64", rf64_file(frames, after=[chunk(b"JUNK", b"not samples")]), frames, 44100),
         ]
-        rows = [row + ((),) for row in rows]
-        # Converted to 16-bit stereo: a mono sample in both channels;
-        # 8 bits unsigned, exact; 24 bits rounded, halves up, at most
-        # 32767; floats scaled by 32768, rounded and limited the same way.
-        floats = [x for (x,) in struct.iter_unpack("<f", frames)]
-        from_float = b"".join(
-            struct.pack("<h", 0 if x != x else min(32767, math.floor(max(-1.0, min(1.0, x)) * 32768 + 0.5)))
-            for x in floats)
-        beyond = sum(1 for x in floats if abs(x) > 1.0)  # NaN is not
-        rows += [
-            ("mono", wav_file(frames, fmt_body(channels=1)),
-             b"".join(frames[i:i + 2] * 2 for i in range(0, len(frames), 2)), 44100, converted("16Bit Mono")),
-            ("8 bits", wav_file(frames, fmt_body(bits=8)),
-             b"".join(struct.pack("<h", (u - 128) << 8) for u in frames), 44100, converted("8Bit Stereo")),
-            ("24 bits", wav_file(frames, fmt_body(bits=24)),
-             b"".join(struct.pack("<h", min((int.from_bytes(frames[i:i + 3], "little", signed=True) + 128) >> 8,
-                                            32767)) for i in range(0, len(frames), 3)), 44100,
-             converted("24Bit Stereo")),
-            ("float", wav_file(frames, fmt_body(tag=3, bits=32)), from_float, 44100,
-             converted("32Bit Float Stereo", beyond)),
-            ("extensible float", wav_file(frames, fmt_body(tag=0xFFFE, size=40, sub_tag=3, bits=32)), from_float,
-             44100, converted("32Bit Float Stereo", beyond)),
-        ]
-        for name, contents, samples, rate, lines in rows:
+        # (Other formats, converted: RealWriters, from sox.)
+        for name, contents, samples, rate in rows:
             with self.subTest(name):
                 self.put("in.wav", contents)
-                self.assert_pack(["in.wav", "out.bgm"], success(rate, converted=lines), 0)
+                self.assert_pack(["in.wav", "out.bgm"], success(rate), 0)
                 self.assertEqual(self.get("out.bgm"), expected_bgm(samples))
         # Bytes after the data chunk's declared end are not samples (plivex
         # writes zero padding there).
