@@ -129,10 +129,6 @@ FileIdentity CheckOutput(system::Handle output, const std::string& path, system:
   return *identity;
 }
 
-}  // namespace
-
-namespace {
-
 // The checks of an input that is open: not where standard output goes, and
 // a regular file held against writers. Raises EFOpenError; returns what it is.
 FileIdentity CheckInput(system::Handle input, const std::string& path) {
