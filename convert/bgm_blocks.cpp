@@ -88,6 +88,17 @@ struct Mapped {
   platform::ByteCount written;  // output bytes written
   bool input_ended;             // every input byte wanted was taken, or the input ended
   bool limit_reached;
+  bool stopped;                 // the output stopped it
+};
+
+// The output of MapBlocks: a file, written, or a sink, which may stop it.
+struct ToFile {
+  platform::File& file;
+
+  bool Take(std::span<const std::uint8_t> bytes) const {
+    file.Write(bytes);
+    return true;
+  }
 };
 
 // The loop both directions share. It asks `blocks` for at most
@@ -107,8 +118,8 @@ struct Mapped {
 // bytes into the file, so the blocks are mapped that far into the page-
 // aligned target buffer; each write ends on a page boundary, and the bytes
 // past it move to the buffer's start, ahead of the next chunk.
-template <typename Blocks>
-Mapped MapBlocks(Blocks& blocks_from, platform::File& output, platform::ByteCount input_length,
+template <typename Blocks, typename Output>
+Mapped MapBlocks(Blocks& blocks_from, Output&& output, platform::ByteCount input_length,
                  std::optional<platform::ByteCount> output_length, platform::ByteCount limit,
                  platform::ByteCount position, const BlockBuffers& buffers) {
   constexpr std::size_t kPage = BlockBuffers::kPageSize;
@@ -119,7 +130,7 @@ Mapped MapBlocks(Blocks& blocks_from, platform::File& output, platform::ByteCoun
   platform::ByteCount to_write = output_length.value_or(0);
   bool last = output_length ? to_write == 0 : to_read == 0;
   if (!last && source.empty()) throw std::invalid_argument("MapBlocks: no buffers");
-  Mapped done{0, 0, false, false};
+  Mapped done{0, 0, false, false, false};
   std::size_t begin = static_cast<std::size_t>(position % kPage);  // where the next write starts
   std::size_t end = begin;                                         // past the bytes mapped so far
   while (!last) {
@@ -160,7 +171,10 @@ Mapped MapBlocks(Blocks& blocks_from, platform::File& output, platform::ByteCoun
     end += produced;
     const std::size_t upto = last ? end : end / kPage * kPage;
     if (upto > begin) {
-      output.Write(target.subspan(begin, upto - begin));
+      if (!output.Take(target.subspan(begin, upto - begin))) {
+        done.stopped = true;
+        return done;
+      }
       std::copy(target.begin() + static_cast<std::ptrdiff_t>(upto),
                 target.begin() + static_cast<std::ptrdiff_t>(end), target.begin());
       end -= upto;
@@ -275,21 +289,19 @@ class Converting {
 
 }  // namespace
 
-void ConvertBlocks(platform::File& input, platform::File& output, platform::ByteCount input_length,
-                   const BlockBuffers& buffers) {
+namespace {
+
+template <typename Output>
+void Convert(platform::File& input, Output&& output, platform::ByteCount input_length,
+             const BlockBuffers& buffers) {
   Mapping<DeinterleaveBlock, TakeExactly> blocks{{input}, buffers.Source()};
   MapBlocks(blocks, output, input_length, RoundUpToBlocks(input_length), kMostBytes, kWavHeaderSize, buffers);
 }
 
-platform::ByteCount PackedSize(platform::ByteCount data_length) { return RoundUpToBlocks(data_length); }
-
-platform::ByteCount PackedSize(const WavLayout& layout) {
-  return RoundUpToBlocks(NeedsConversion(layout) ? StereoBytes(FrameCount(layout)) : layout.data_length);
-}
-
-PackResult PackBlocks(platform::File& input, platform::File& output, const WavLayout& layout,
-                      std::optional<platform::ByteCount> bgm_size, platform::ByteCount limit,
-                      const BlockBuffers& buffers) {
+template <typename Output>
+PackResult Pack(platform::File& input, Output&& output, const WavLayout& layout,
+                std::optional<platform::ByteCount> bgm_size, platform::ByteCount limit,
+                const BlockBuffers& buffers) {
   const bool stream = layout.length_is_upper_bound;
   // A file's samples fill a size known now; a stream's only once it ends.
   if (!bgm_size && !stream) {
@@ -311,7 +323,37 @@ PackResult PackBlocks(platform::File& input, platform::File& output, const WavLa
     done = MapBlocks(blocks, output, StereoBytes(FrameCount(layout)), bgm_size, limit, 0, buffers);
     clipped = blocks.clipped();
   }
-  return {done.read / kWavBlockAlign, clipped, done.written, done.input_ended, done.limit_reached};
+  return {done.read / kWavBlockAlign, clipped, done.written, done.input_ended, done.limit_reached, done.stopped};
+}
+
+}  // namespace
+
+void ConvertBlocks(platform::File& input, platform::File& output, platform::ByteCount input_length,
+                   const BlockBuffers& buffers) {
+  Convert(input, ToFile{output}, input_length, buffers);
+}
+
+void ConvertBlocks(platform::File& input, BlockSink& output, platform::ByteCount input_length,
+                   const BlockBuffers& buffers) {
+  Convert(input, output, input_length, buffers);
+}
+
+platform::ByteCount PackedSize(platform::ByteCount data_length) { return RoundUpToBlocks(data_length); }
+
+platform::ByteCount PackedSize(const WavLayout& layout) {
+  return RoundUpToBlocks(NeedsConversion(layout) ? StereoBytes(FrameCount(layout)) : layout.data_length);
+}
+
+PackResult PackBlocks(platform::File& input, platform::File& output, const WavLayout& layout,
+                      std::optional<platform::ByteCount> bgm_size, platform::ByteCount limit,
+                      const BlockBuffers& buffers) {
+  return Pack(input, ToFile{output}, layout, bgm_size, limit, buffers);
+}
+
+PackResult PackBlocks(platform::File& input, BlockSink& output, const WavLayout& layout,
+                      std::optional<platform::ByteCount> bgm_size, platform::ByteCount limit,
+                      const BlockBuffers& buffers) {
+  return Pack(input, output, layout, bgm_size, limit, buffers);
 }
 
 FrameFit FitFrames(platform::ByteCount frames, platform::ByteCount bgm_size) {

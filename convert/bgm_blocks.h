@@ -59,6 +59,21 @@ class BlockBuffers {
   Buffer target_;
 };
 
+// Where blocks go when they are not written to a file: something that
+// looks at them, such as a comparison with a file that holds them already.
+class BlockSink {
+ public:
+  // Takes the next bytes of the output. False stops the conversion there:
+  // nothing more is read or given.
+  virtual bool Take(std::span<const std::uint8_t> bytes) = 0;
+
+ protected:
+  BlockSink() = default;
+  BlockSink(const BlockSink&) = default;
+  BlockSink& operator=(const BlockSink&) = default;
+  ~BlockSink() = default;
+};
+
 // Converts the next `input_length` bytes of `input`, read from its current
 // position, into sample data written to `output` at its current position,
 // which is right after the 44-byte WAV header: 1024 bytes out for every
@@ -67,6 +82,10 @@ class BlockBuffers {
 // EReadError when the input ends early or cannot be read, and EWriteError
 // when the output cannot be written.
 void ConvertBlocks(platform::File& input, platform::File& output, platform::ByteCount input_length,
+                   const BlockBuffers& buffers);
+
+// The same into `output`, which may stop it early.
+void ConvertBlocks(platform::File& input, BlockSink& output, platform::ByteCount input_length,
                    const BlockBuffers& buffers);
 
 // The size of the Bgm file that `data_length` bytes of 16-bit stereo WAV
@@ -94,6 +113,8 @@ struct PackResult {
   // No `bgm_size` was given and the Bgm file would have reached `limit`
   // bytes: the packing stopped there, the Bgm file unfinished.
   bool limit_reached;
+  // A BlockSink stopped the packing before its end.
+  bool stopped = false;
 };
 
 // The way back: the samples of `layout` in `input`, read from its current
@@ -119,6 +140,11 @@ struct PackResult {
 // `buffers` are made for at least the Bgm file's size (for a stream without
 // `bgm_size`, for `limit`). Failures as for ConvertBlocks.
 PackResult PackBlocks(platform::File& input, platform::File& output, const WavLayout& layout,
+                      std::optional<platform::ByteCount> bgm_size, platform::ByteCount limit,
+                      const BlockBuffers& buffers);
+
+// The same into `output`, which may stop it early (PackResult::stopped).
+PackResult PackBlocks(platform::File& input, BlockSink& output, const WavLayout& layout,
                       std::optional<platform::ByteCount> bgm_size, platform::ByteCount limit,
                       const BlockBuffers& buffers);
 

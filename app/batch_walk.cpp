@@ -1,0 +1,177 @@
+#include "app/batch_walk.h"
+
+#include <algorithm>
+#include <map>
+
+#include "app/pack_texts.h"
+#include "platform/errors.h"
+#include "platform/file.h"
+#include "platform/folder.h"
+
+namespace plivex {
+
+namespace {
+
+constexpr std::string_view kWavSuffix = ".wav";
+
+char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// The name as a file system that ignores the case of letters sees it, as
+// far as the program can tell without asking it: ASCII letters folded.
+std::string Folded(std::string name) {
+  std::ranges::transform(name, name.begin(), AsciiLower);
+  return name;
+}
+
+std::string Below(const std::string& relative, const std::string& name) {
+  return relative.empty() ? name : platform::JoinPath(relative, name);
+}
+
+class Walker {
+ public:
+  explicit Walker(const BatchOptions& options) : options_(options) {
+    // An output folder that exists already is left out of every walk: its
+    // files are this run's outputs, or an earlier run's.
+    if (options.output) output_folder_ = platform::IdentifyPath(*options.output);
+  }
+
+  // A PATH of the command line: a file, or a folder that is walked. A link
+  // given here is followed, whatever it names.
+  void Take(const std::string& path, const std::string& relative_root) {
+    const platform::PathInfo info = platform::LookUp(path);
+    switch (info.kind) {
+      case platform::PathKind::kMissing:
+        Decide(path, Outcome::kFailed, "File Not Found");
+        return;
+      case platform::PathKind::kFile:
+        AddFile(path, Below(relative_root, std::string(platform::LastPart(path))), true);
+        return;
+      case platform::PathKind::kOther:
+        break;
+    }
+    const std::optional<platform::PathIdentity> identity = platform::IdentifyPath(path);
+    if (identity && identity->kind == platform::EntryKind::kFolder) {
+      Walk(path, relative_root);
+    } else {
+      Decide(path, Outcome::kSkipped, "not a regular file or folder");
+    }
+  }
+
+  std::vector<BatchItem> Items() && { return std::move(items_); }
+
+ private:
+  void Decide(const std::string& path, Outcome outcome, std::string reason) {
+    BatchItem item;
+    item.input = path;
+    item.decided = outcome;
+    item.reason = std::move(reason);
+    items_.push_back(std::move(item));
+  }
+
+  void AddFile(const std::string& path, const std::string& relative, bool given) {
+    std::optional<std::string> target = TargetOf(path, relative, options_.mode, options_.output);
+    if (!target) {
+      // A walk takes only the WAV files back; one given by name says why not.
+      if (given) Decide(path, Outcome::kSkipped, "not a .wav file");
+      return;
+    }
+    BatchItem item;
+    item.input = path;
+    item.target = std::move(*target);
+    items_.push_back(std::move(item));
+  }
+
+  void Walk(const std::string& folder, const std::string& relative) {
+    std::vector<platform::FolderEntry> entries;
+    try {
+      entries = platform::ListFolder(folder);
+    } catch (const FileError& error) {
+      Decide(folder, Outcome::kFailed, "Cannot Read Folder: " + Why(error.failure, false));
+      return;
+    }
+    for (const platform::FolderEntry& entry : entries) {
+      const std::string path = platform::JoinPath(folder, entry.name);
+      if (entry.kind == platform::EntryKind::kFile) AddFile(path, Below(relative, entry.name), false);
+      if (entry.kind == platform::EntryKind::kOther) {
+        // Links to folders are never followed, so no loop of links can
+        // hold the walk; devices, pipes and sockets hold no music.
+        Decide(path, Outcome::kSkipped, "not a regular file or folder (links to folders are not followed)");
+      }
+    }
+    for (const platform::FolderEntry& entry : entries) {
+      if (entry.kind != platform::EntryKind::kFolder) continue;
+      const std::string path = platform::JoinPath(folder, entry.name);
+      if (output_folder_) {
+        const std::optional<platform::PathIdentity> identity = platform::IdentifyPath(path);
+        if (identity && platform::SamePath(*identity, *output_folder_)) continue;
+      }
+      Walk(path, Below(relative, entry.name));
+    }
+  }
+
+  const BatchOptions& options_;
+  std::optional<platform::PathIdentity> output_folder_;
+  std::vector<BatchItem> items_;
+};
+
+// Two files for one target: the second fails and names the first when
+// the names are the same; when they differ only in the case of letters,
+// it waits for the first and then asks the file system.
+void MarkSharedTargets(std::vector<BatchItem>& items) {
+  std::map<std::string, std::size_t> exact;
+  std::map<std::string, std::size_t> folded;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    BatchItem& item = items[i];
+    if (item.decided || item.target.empty()) continue;
+    if (const auto [first, fresh] = exact.try_emplace(item.target, i); !fresh) {
+      item.decided = Outcome::kFailed;
+      item.reason = "\"" + item.target + "\" Is Also The Target Of \"" + items[first->second].input + "\"";
+      continue;
+    }
+    if (const auto [first, fresh] = folded.try_emplace(Folded(item.target), i); !fresh) item.after = first->second;
+  }
+}
+
+}  // namespace
+
+bool IsWavName(const std::string& name) {
+  return name.size() > kWavSuffix.size() &&
+         Folded(name.substr(name.size() - kWavSuffix.size())) == kWavSuffix;
+}
+
+std::optional<std::string> TargetOf(const std::string& input, const std::string& relative, BatchMode mode,
+                                    const std::optional<std::string>& output) {
+  if (mode == BatchMode::kList) return std::string();
+  const bool packing = mode == BatchMode::kPack;
+  if (packing && !IsWavName(std::string(platform::LastPart(input)))) return std::nullopt;
+  const auto named = [&](const std::string& path) {
+    return packing ? path.substr(0, path.size() - kWavSuffix.size()) : path + std::string(kWavSuffix);
+  };
+  return output ? platform::JoinPath(*output, named(relative)) : named(input);
+}
+
+std::vector<BatchItem> PlanBatch(const BatchOptions& options) {
+  Walker walker(options);
+  for (const std::string& path : options.paths) {
+    // Windows leaves wildcards to the program; each match keeps its own
+    // name below the pattern's folder.
+    const std::optional<std::vector<std::string>> matches = platform::ExpandWildcards(path);
+    if (!matches) {
+      walker.Take(path, "");
+      continue;
+    }
+    if (matches->empty()) {
+      walker.Take(path, "");  // names nothing: said as for any missing path
+      continue;
+    }
+    for (const std::string& match : *matches) {
+      const platform::PathInfo info = platform::LookUp(match);
+      walker.Take(match, info.kind == platform::PathKind::kFile ? "" : std::string(platform::LastPart(match)));
+    }
+  }
+  std::vector<BatchItem> items = std::move(walker).Items();
+  MarkSharedTargets(items);
+  return items;
+}
+
+}  // namespace plivex
