@@ -212,6 +212,8 @@ std::string Why(const SystemFailure& failure, bool creating) {
       return "Same File As Standard Output";
     case FileFault::kIsFolder:
       return "Is A Folder";
+    case FileFault::kNotAFolder:
+      return "Not A Folder";
     case FileFault::kIsConsole:
       return "Is The Console";
     case FileFault::kNoReader:

@@ -27,4 +27,29 @@ void WaitForEnterAtTerminal();
 // True when standard input is a terminal (on Windows, a console).
 bool StandardInputIsTerminal();
 
+// Write `text` as it is, with no line end added (the caller ends its
+// lines, and a progress line may end in a carriage return instead), to
+// standard output and standard error: on a Windows console in UTF-16, so
+// that a name in any script shows as typed, and elsewhere as its bytes.
+// Failures are ignored: the console is only ever informative. They keep
+// no state, so any thread may call them.
+void WriteOutput(std::string_view text);
+void WriteError(std::string_view text);
+
+// True when standard error is a terminal (on Windows, a console), where a
+// line redrawn in place can be seen.
+bool StandardErrorIsTerminal();
+
+// The width of standard error's terminal in characters, or 80 when it has
+// none or does not say.
+int TerminalColumns();
+
+// Windows: true when the console was made for this process alone, as when
+// it was started by a double click or by files dropped onto it, so that
+// its window closes with it; false when it shares a console with another
+// process (a command prompt, a script) or has none. POSIX: always false.
+// Under Wine a program run from a Unix terminal gets a console of its own
+// too, so there it is true as well.
+bool ConsoleIsOwnWindow();
+
 }  // namespace plivex::platform

@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <span>
@@ -30,12 +31,25 @@ bool IsTerminal(Handle handle) { return isatty(static_cast<int>(handle)) == 1; }
 // Clear of 0, 1 and 2, as every file the program opens.
 Handle DuplicateStandardInput() { return fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, STDERR_FILENO + 1); }
 
-void WriteConsoleLine(std::string_view line) {
-  // A console that is gone (closed, a pipe nobody reads) ends the line
-  // there; the run goes on.
-  (void)WriteAll(STDOUT_FILENO, AsBytes(line));
-}
+void WriteConsoleLine(std::string_view line) { WriteOutput(line); }
 
 }  // namespace system
+
+// A console that is gone (closed, a pipe nobody reads) ends the text
+// there; the run goes on.
+void WriteOutput(std::string_view text) { (void)system::WriteAll(STDOUT_FILENO, system::AsBytes(text)); }
+
+void WriteError(std::string_view text) { (void)system::WriteAll(STDERR_FILENO, system::AsBytes(text)); }
+
+bool StandardErrorIsTerminal() { return system::IsTerminal(STDERR_FILENO); }
+
+int TerminalColumns() {
+  winsize size{};
+  // A terminal that does not know its size says 0.
+  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_col == 0) return 80;
+  return size.ws_col;
+}
+
+bool ConsoleIsOwnWindow() { return false; }
 
 }  // namespace plivex::platform

@@ -19,6 +19,7 @@ enum class FileFault {
   kSameAsInput,           // the output is the input under another name
   kSameAsStandardOutput,  // the file, pipe or device the console lines go to
   kIsFolder,
+  kNotAFolder,            // a file (or a device) where a folder is needed
   kIsConsole,             // a console window, under any of its names
   kNoReader,              // a named pipe that nobody reads
   kReaderGone,            // the reader of a pipe went away
