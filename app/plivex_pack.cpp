@@ -78,11 +78,20 @@ std::optional<platform::ByteCount> TakeBgmSize(const std::string& text) {
       if (text.find('-') != std::string::npos) Refuse("Invalid Size !");
       Refuse("BgmFile Too Large !");
     }
+    // A hexadecimal number keeps its 32 bits, read as signed: from
+    // $80000000 on it is negative, and as large as a decimal 2147483648.
+    const bool hexadecimal = text[text.find_first_not_of(' ')] == '$';
+    if (number < 0 && hexadecimal) Refuse("BgmFile Too Large !");
     if (number <= 0) Refuse("Invalid Size !");
     size = static_cast<platform::ByteCount>(number);
   } else {
     const platform::PathInfo file = platform::LookUp(text);
-    if (file.kind == platform::PathKind::kMissing) Refuse("Size File Not Found \"" + text + "\" !");
+    if (file.kind == platform::PathKind::kMissing) {
+      if (file.failure.fault == FileFault::kNotFound) Refuse("Size File Not Found \"" + text + "\" !");
+      // There may be a file of that name, behind a folder the user may not
+      // enter or a name the system does not take: not a missing file.
+      Refuse("Cannot Read Size File \"" + text + "\": " + Why(file.failure, false) + " !");
+    }
     if (file.kind == platform::PathKind::kOther) Refuse("Size File Is Not A Regular File \"" + text + "\" !");
     if (file.size == 0) Refuse("Invalid Size !");
     size = file.size;

@@ -355,6 +355,39 @@ class Sizes(PackCase):
                          success(22050, "WavFile Longer Than Size: Last 100 Frames (0.005 Seconds) Cut Off !"), 0)
         self.assertEqual(self.get("original.bgm"), expected)
 
+    def test_the_largest_size(self):
+        # 2^31 - 1 bytes, the most plivex reads back, written where they cost
+        # no disk.
+        sink = "NUL" if WINDOWS_TARGET else os.devnull
+        for size in ("2147483647", "$7FFFFFFF"):
+            with self.subTest(size=size):
+                self.assert_pack(["in.wav", sink, size], success(
+                    22050, "WavFile Shorter Than Size: 536870043 Frames (24347.848 Seconds) Of Silence Added"), 0)
+
+    @posix_only
+    def test_a_size_file_that_cannot_be_looked_up(self):
+        # Access rights do not bind root: run as uid 65534 then, a copy of
+        # the program that the build folder need not let that user reach.
+        os.chmod(self.dir, 0o755)
+        os.chmod(self.path("in.wav"), 0o644)
+        os.mkdir(self.path("locked"))
+        self.put(os.path.join("locked", "original.bgm"), bytes(1024))
+        os.chmod(self.path("locked"), 0)
+        shutil.copy2(PACK, self.path("plivex-pack"))
+
+        def as_nobody():
+            if os.geteuid() == 0:
+                os.setgroups([])
+                os.setgid(65534)
+                os.setuid(65534)
+
+        done = subprocess.run(RUNNER + [self.path("plivex-pack"), "in.wav", "out.bgm", "locked/original.bgm"],
+                              cwd=self.dir, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, timeout=TIMEOUT, preexec_fn=as_nobody)
+        message = 'Cannot Read Size File "locked/original.bgm": Permission Denied !'
+        self.assertEqual((done.returncode, done.stdout), (1, refused(message)), done.stderr)
+        self.assertFalse(os.path.exists(self.path("out.bgm")))
+
     def test_fit_at_the_edges(self):
         # (sample data, Size, how it fits)
         rows = [
@@ -380,11 +413,14 @@ class Sizes(PackCase):
         for name, size in (("2g.bgm", 1 << 31), ("4g.bgm", (1 << 32) + 3072)):
             with open(self.path(name), "wb") as f:
                 f.truncate(size)
-        rows = [(size, "Invalid Size !") for size in ("0", "-1024", "$80000000", "empty.bgm",
-                                                     "-99999999999")]
-        rows += [(size, "BgmFile Too Large !") for size in ("2147483648", "99999999999", "$100000000",
-                                                           "2g.bgm", "4g.bgm")]
-        rows += [(name, 'Size File Not Found "%s" !' % name) for name in ("missing.bgm", "1000x")]
+        rows = [(size, "Invalid Size !") for size in ("0", "$0", "-1024", "empty.bgm", "-99999999999")]
+        # Hexadecimal sizes from $80000000 on read as negative 32-bit numbers.
+        rows += [(size, "BgmFile Too Large !") for size in ("2147483648", "99999999999", "  $80000000", "$FFFFFFFF",
+                                                           "$100000000", "2g.bgm", "4g.bgm")]
+        rows += [(name, 'Size File Not Found "%s" !' % name) for name in ("missing.bgm", "1000x",
+                                                                          "empty.bgm/x")]
+        if not WINDOWS_TARGET:  # Wine cuts such a name short itself
+            rows += [("n" * 256, 'Cannot Read Size File "%s": Name Too Long !' % ("n" * 256))]
         others = ["folder"] + ([] if WINDOWS_TARGET else ["/dev/zero", "fifo"])
         if not WINDOWS_TARGET:
             os.mkfifo(self.path("fifo"))
