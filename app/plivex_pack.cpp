@@ -36,6 +36,9 @@ void PrintUsage() {
   WriteLine("       Sample Rate = The Sample Rate WavFile Must Have");
 }
 
+// What --version prints: the program and the whole version of the release.
+constexpr std::string_view kVersionLine = "Plivex-Pack " PLIVEX_VERSION;
+
 constexpr ProgramTexts kTexts = {
     .banner = kBanner,
     .print_usage = PrintUsage,
@@ -163,7 +166,19 @@ std::string FailureLine(const FileNames& names) {
 }  // namespace
 
 bool RunPacker(const std::vector<std::string>& arguments) {
+  // What a newcomer tries first. Each is a success: the usage asked for is
+  // no refused run, and needs no Enter.
+  const std::string first = Argument(arguments, 0);
+  if (first == "--version" || first == "-V") {
+    platform::PrepareProcess();
+    WriteLine(kVersionLine);
+    return true;
+  }
   StartRun(kTexts);
+  if (first == "--help" || first == "-h") {
+    PrintUsage();
+    return true;
+  }
   FileNames names;
   platform::File input;
   platform::Replacement output;

@@ -15,6 +15,7 @@ file is built here from the samples, independently of the program.
 import argparse
 import os
 import random
+import re
 import shutil
 import stat
 import struct
@@ -34,6 +35,9 @@ _options, _ = _parser.parse_known_args()
 PACK = os.path.abspath(_options.pack_exe)
 
 BANNER = "Plivex-Pack V1.1 By Vorn Tessil / Q.L.K"
+# For a run that would hang if broken (a read of a terminal, a stream
+# without end): it fails in seconds rather than at TIMEOUT.
+SHORT_TIMEOUT = 10
 USAGE = [
     "Usage: Plivex-Pack WavFile BgmFile [Size] [Sample Rate]",
     "",
@@ -118,10 +122,10 @@ def rf64_file(frames, after=()):
 
 
 class PackCase(Case):
-    def run_pack(self, *args, stdin=subprocess.DEVNULL, env=None):
+    def run_pack(self, *args, stdin=subprocess.DEVNULL, env=None, timeout=TIMEOUT):
         done = subprocess.run(RUNNER + [PACK, *args], cwd=self.dir, stdin=stdin,
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                              timeout=TIMEOUT, env=env)
+                              timeout=timeout, env=env)
         return done.returncode, done.stdout, done.stderr
 
     def assert_pack(self, args, transcript, status, **kwargs):
@@ -155,6 +159,33 @@ class Dialogue(PackCase):
                 self.assert_pack(args, transcript, 1)
                 self.assertEqual(file_state(self.path("out.bgm")), kept)
                 self.assertEqual(sorted(os.listdir(self.dir)), ["folder", "in.wav", "out.bgm"])
+
+    @posix_only
+    def test_help_and_version_at_a_terminal(self):
+        # A success each, on standard output, that waits for no Enter: the
+        # terminal has nothing typed into it, and the run must end at once.
+        import pty
+        version = re.escape(BANNER.split()[1][1:])
+        rows = [
+            (["--help"], console(*USAGE)),
+            (["-h", "in.wav", "out.bgm"], console(*USAGE)),
+            (["--version", "in.wav"], None),
+            (["-V"], None),
+        ]
+        master, slave = pty.openpty()
+        try:
+            for args, transcript in rows:
+                with self.subTest(args=args):
+                    code, out, err = self.run_pack(*args, stdin=slave, timeout=SHORT_TIMEOUT)
+                    self.assertEqual(code, 0, err)
+                    if transcript is None:
+                        self.assertRegex(out, b"^Plivex-Pack " + version.encode() + rb"\.[0-9]+\r\n$")
+                    else:
+                        self.assertEqual(out, transcript)
+        finally:
+            os.close(master)
+            os.close(slave)
+        self.assertEqual(os.listdir(self.dir), [])
 
     def test_success_and_what_follows_the_names(self):
         frames = pattern(3000, seed=4)
@@ -303,7 +334,7 @@ class StandardInput(PackCase):
         os.write(master, b"\n")  # the Enter that the failure ending waits for at a terminal
         try:
             self.assert_pack(["-", "out.bgm"], refused("Standard Input Is A Terminal, Not A WavFile !"), 1,
-                             stdin=slave)
+                             stdin=slave, timeout=SHORT_TIMEOUT)
         finally:
             os.close(master)
             os.close(slave)
