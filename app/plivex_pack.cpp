@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
 #include <new>
 #include <optional>
 #include <span>
@@ -12,6 +11,7 @@
 
 #include "app/dialogue.h"
 #include "app/integer_text.h"
+#include "app/pack_texts.h"
 #include "app/version.h"
 #include "convert/bgm_blocks.h"
 #include "convert/wav_reader.h"
@@ -36,6 +36,9 @@ void PrintUsage() {
   WriteLine("       Sample Rate = The Sample Rate WavFile Must Have");
 }
 
+// What --version prints: the program and the whole version of the release.
+constexpr std::string_view kVersionLine = "Plivex-Pack " PLIVEX_VERSION;
+
 constexpr ProgramTexts kTexts = {
     .banner = kBanner,
     .print_usage = PrintUsage,
@@ -45,44 +48,6 @@ constexpr ProgramTexts kTexts = {
     .cannot_read = {},
     .cannot_write = {},
 };
-
-std::string Count(std::uint64_t count, std::string_view one, std::string_view many) {
-  return std::to_string(count) + " " + std::string(count == 1 ? one : many);
-}
-
-// What the user is told about a WAV file that is not taken: what was found.
-std::string RefusalMessage(const WavRefusal& refusal) {
-  switch (refusal.problem) {
-    case WavProblem::kNotRiffWave:
-      return "WavFile Is Not A RIFF/WAVE File !";
-    case WavProblem::kCutShort:
-      return "WavFile Header Is Cut Short !";
-    case WavProblem::kNoFormatChunk:
-      return "WavFile Has No Format Chunk !";
-    case WavProblem::kNoDataChunk:
-      return "WavFile Has No Data Chunk !";
-    case WavProblem::kFloatingPoint:
-      return "WavFile Is Not 32 Or 64Bit Floating Point (" + std::to_string(refusal.found) + "Bit) !";
-    case WavProblem::kNotPcm: {
-      char tag[16];
-      std::snprintf(tag, sizeof tag, "0x%04X", static_cast<unsigned>(refusal.found));
-      return "WavFile Is Not PCM (Format " + std::string(tag) + ") !";
-    }
-    case WavProblem::kNotStereo:
-      return "WavFile Is Not Stereo (" + Count(refusal.found, "Channel", "Channels") + ") !";
-    case WavProblem::kUnsupportedSampleSize:
-      return "WavFile Is Not 8, 16, 24 Or 32Bit (" + std::to_string(refusal.found) + "Bit) !";
-    case WavProblem::kBadBlockAlign:
-      return "WavFile Block Align Is Not " + std::to_string(refusal.expected) + " (" +
-             std::to_string(refusal.found) + ") !";
-    case WavProblem::kNoSampleRate:
-      return "WavFile Has No Sample Rate !";
-  }
-  // Never reached: the switch covers every WavProblem, and the reader makes
-  // no other. It is here because an enum can hold a value outside its list,
-  // and compilers warn about a function that can end without a return.
-  return "WavFile Is Not PCM Or Float !";
-}
 
 // The largest Bgm file plivex reads back: its input length is a signed
 // 32-bit count.
@@ -116,11 +81,20 @@ std::optional<platform::ByteCount> TakeBgmSize(const std::string& text) {
       if (text.find('-') != std::string::npos) Refuse("Invalid Size !");
       Refuse("BgmFile Too Large !");
     }
+    // A hexadecimal number keeps its 32 bits, read as signed: from
+    // $80000000 on it is negative, and as large as a decimal 2147483648.
+    const bool hexadecimal = text[text.find_first_not_of(' ')] == '$';
+    if (number < 0 && hexadecimal) Refuse("BgmFile Too Large !");
     if (number <= 0) Refuse("Invalid Size !");
     size = static_cast<platform::ByteCount>(number);
   } else {
     const platform::PathInfo file = platform::LookUp(text);
-    if (file.kind == platform::PathKind::kMissing) Refuse("Size File Not Found \"" + text + "\" !");
+    if (file.kind == platform::PathKind::kMissing) {
+      if (file.failure.fault == FileFault::kNotFound) Refuse("Size File Not Found \"" + text + "\" !");
+      // There may be a file of that name, behind a folder the user may not
+      // enter or a name the system does not take: not a missing file.
+      Refuse("Cannot Read Size File \"" + text + "\": " + Why(file.failure, false) + " !");
+    }
     if (file.kind == platform::PathKind::kOther) Refuse("Size File Is Not A Regular File \"" + text + "\" !");
     if (file.size == 0) Refuse("Invalid Size !");
     size = file.size;
@@ -129,31 +103,12 @@ std::optional<platform::ByteCount> TakeBgmSize(const std::string& text) {
   return size;
 }
 
-// "12.345 Seconds": `frames` at `rate` frames a second, to the millisecond.
-// A few frames read as 0.001, never as nothing.
-std::string Seconds(platform::ByteCount frames, std::uint32_t rate) {
-  platform::ByteCount whole = frames / rate;
-  platform::ByteCount milliseconds = ((frames % rate) * 1000 + rate / 2) / rate;
-  if (milliseconds == 1000) {
-    ++whole;
-    milliseconds = 0;
-  }
-  if (frames != 0 && whole == 0 && milliseconds == 0) milliseconds = 1;
-  char fraction[8];
-  std::snprintf(fraction, sizeof fraction, "%03u", static_cast<unsigned>(milliseconds));
-  return std::to_string(whole) + "." + fraction + " Seconds";
-}
-
 // Tells how the `frames` of the music fitted the size the user asked for.
-// A cut is what was asked for, so the run still succeeds, but it ends in
-// " !" like every line that needs the user's eye.
+// A cut is what was asked for, so the run still succeeds, but its line ends
+// in " !" like every line that needs the user's eye.
 void ReportFit(platform::ByteCount frames, std::uint32_t rate, platform::ByteCount bgm_size) {
-  const FrameFit fit = FitFrames(frames, bgm_size);
-  const auto amount = [&](platform::ByteCount count) {
-    return Count(count, "Frame", "Frames") + " (" + Seconds(count, rate) + ")";
-  };
-  if (fit.dropped != 0) WriteLine("WavFile Longer Than Size: Last " + amount(fit.dropped) + " Cut Off !");
-  if (fit.added != 0) WriteLine("WavFile Shorter Than Size: " + amount(fit.added) + " Of Silence Added");
+  const std::string line = FitLine(DescribeFit(frames, rate, bgm_size));
+  if (!line.empty()) WriteLine(line);
 }
 
 // The whole frames of a stream's samples. When the Size cut them, the rest
@@ -179,64 +134,12 @@ platform::ByteCount StreamFrames(platform::File& input, const WavLayout& layout,
   return packed.frames + rest / frame_size;
 }
 
-// What the samples of `layout` are, as the console names them: "24Bit
-// Mono", "32Bit Float Stereo".
-std::string Kind(const WavLayout& layout) {
-  const bool is_float =
-      layout.encoding == SampleEncoding::kFloat32 || layout.encoding == SampleEncoding::kFloat64;
-  return std::to_string(layout.bits) + "Bit" + (is_float ? " Float" : "") +
-         (layout.channels == 1 ? " Mono" : " Stereo");
-}
-
-// The words for why a file operation failed. A missing name means a missing
-// folder when the file is being created.
-std::string Why(const SystemFailure& failure, bool creating) {
-  switch (failure.fault) {
-    case FileFault::kOther:
-      break;
-    case FileFault::kNotFound:
-      return creating ? "Folder Not Found" : "File Not Found";
-    case FileFault::kAccessDenied:
-      return "Permission Denied";
-    case FileFault::kDiskFull:
-      return "Disk Full";
-    case FileFault::kFileTooLarge:
-      return "File Too Large";
-    case FileFault::kReadOnly:
-      return "Read-Only Disk";
-    case FileFault::kHeld:
-      return "Held By Another Program";
-    case FileFault::kSameAsInput:
-      return "Same File As WavFile";
-    case FileFault::kSameAsStandardOutput:
-      return "Same File As Standard Output";
-    case FileFault::kIsFolder:
-      return "Is A Folder";
-    case FileFault::kNotAFolder:
-      return "Not A Folder";
-    case FileFault::kIsConsole:
-      return "Is The Console";
-    case FileFault::kNoReader:
-      return "Pipe Has No Reader";
-    case FileFault::kReaderGone:
-      return "Pipe Closed By Its Reader";
-    case FileFault::kEndedEarly:
-      return "File Ended Early";
-    case FileFault::kNameTooLong:
-      return "Name Too Long";
-    case FileFault::kAlreadyExists:
-      return "Created By Another Program Meanwhile";
-  }
-  // Any other reason in the system's own words.
-  return failure.text.empty() ? std::string("Unknown Error") : failure.text;
-}
-
 // The line that says what failed and why, for the failure being handled;
 // called only from inside a catch block. Empty for EAbort, whose message is
 // out already.
 std::string FailureLine(const FileNames& names) {
   const auto line = [](std::string_view what, const std::string& name, const FileError& error,
-                        bool creating) {
+                       bool creating) {
     return std::string(what) + " \"" + name + "\": " + Why(error.failure, creating) + " !";
   };
   try {
@@ -263,7 +166,19 @@ std::string FailureLine(const FileNames& names) {
 }  // namespace
 
 bool RunPacker(const std::vector<std::string>& arguments) {
+  // What a newcomer tries first. Each is a success: the usage asked for is
+  // no refused run, and needs no Enter.
+  const std::string first = Argument(arguments, 0);
+  if (first == "--version" || first == "-V") {
+    platform::PrepareProcess();
+    WriteLine(kVersionLine);
+    return true;
+  }
   StartRun(kTexts);
+  if (first == "--help" || first == "-h") {
+    PrintUsage();
+    return true;
+  }
   FileNames names;
   platform::File input;
   platform::Replacement output;

@@ -7,6 +7,8 @@
 #include <span>
 #include <string>
 
+#include "platform/errors.h"
+
 namespace plivex::platform {
 
 // A count of bytes in a file: sizes, lengths, positions. Unsigned 64 bits
@@ -27,6 +29,10 @@ enum class PathKind { kMissing, kFile, kOther };
 struct PathInfo {
   PathKind kind = PathKind::kMissing;
   ByteCount size = 0;  // of a regular file
+  // Why nothing could be looked at (kMissing): kNotFound when nothing is
+  // there, else the reason, such as a folder on the way that may not be
+  // entered or a name part too long for the file system.
+  SystemFailure failure{FileFault::kNotFound, {}};
 };
 PathInfo LookUp(const std::string& path);
 

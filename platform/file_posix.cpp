@@ -301,7 +301,7 @@ bool Empty(Handle handle) {
 
 PathInfo LookUp(const std::string& path) {
   struct stat info {};
-  if (stat(path.c_str(), &info) != 0) return {};
+  if (stat(path.c_str(), &info) != 0) return {PathKind::kMissing, 0, system::LastFailure()};
   if (!S_ISREG(info.st_mode)) return {PathKind::kOther, 0};
   return {PathKind::kFile, static_cast<ByteCount>(info.st_size)};
 }

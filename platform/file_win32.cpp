@@ -559,7 +559,7 @@ PathInfo LookUp(const std::string& path) {
   // and nothing but the attributes is looked at.
   WIN32_FILE_ATTRIBUTE_DATA data{};
   if (!GetFileAttributesExW(ToWchar(LongPathForm(*wide, full)).c_str(), GetFileExInfoStandard, &data)) {
-    return {};
+    return {PathKind::kMissing, 0, system::LastFailure()};
   }
   if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return {PathKind::kOther, 0};
   return {PathKind::kFile, (static_cast<ByteCount>(data.nFileSizeHigh) << 32) | data.nFileSizeLow};

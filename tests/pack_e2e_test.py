@@ -15,6 +15,7 @@ file is built here from the samples, independently of the program.
 import argparse
 import os
 import random
+import re
 import shutil
 import stat
 import struct
@@ -34,6 +35,9 @@ _options, _ = _parser.parse_known_args()
 PACK = os.path.abspath(_options.pack_exe)
 
 BANNER = "Plivex-Pack V1.1 By Vorn Tessil / Q.L.K"
+# For a run that would hang if broken (a read of a terminal, a stream
+# without end): it fails in seconds rather than at TIMEOUT.
+SHORT_TIMEOUT = 10
 USAGE = [
     "Usage: Plivex-Pack WavFile BgmFile [Size] [Sample Rate]",
     "",
@@ -118,10 +122,10 @@ def rf64_file(frames, after=()):
 
 
 class PackCase(Case):
-    def run_pack(self, *args, stdin=subprocess.DEVNULL, env=None):
+    def run_pack(self, *args, stdin=subprocess.DEVNULL, env=None, timeout=TIMEOUT):
         done = subprocess.run(RUNNER + [PACK, *args], cwd=self.dir, stdin=stdin,
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                              timeout=TIMEOUT, env=env)
+                              timeout=timeout, env=env)
         return done.returncode, done.stdout, done.stderr
 
     def assert_pack(self, args, transcript, status, **kwargs):
@@ -155,6 +159,33 @@ class Dialogue(PackCase):
                 self.assert_pack(args, transcript, 1)
                 self.assertEqual(file_state(self.path("out.bgm")), kept)
                 self.assertEqual(sorted(os.listdir(self.dir)), ["folder", "in.wav", "out.bgm"])
+
+    @posix_only
+    def test_help_and_version_at_a_terminal(self):
+        # A success each, on standard output, that waits for no Enter: the
+        # terminal has nothing typed into it, and the run must end at once.
+        import pty
+        version = re.escape(BANNER.split()[1][1:])
+        rows = [
+            (["--help"], console(*USAGE)),
+            (["-h", "in.wav", "out.bgm"], console(*USAGE)),
+            (["--version", "in.wav"], None),
+            (["-V"], None),
+        ]
+        master, slave = pty.openpty()
+        try:
+            for args, transcript in rows:
+                with self.subTest(args=args):
+                    code, out, err = self.run_pack(*args, stdin=slave, timeout=SHORT_TIMEOUT)
+                    self.assertEqual(code, 0, err)
+                    if transcript is None:
+                        self.assertRegex(out, b"^Plivex-Pack " + version.encode() + rb"\.[0-9]+\r\n$")
+                    else:
+                        self.assertEqual(out, transcript)
+        finally:
+            os.close(master)
+            os.close(slave)
+        self.assertEqual(os.listdir(self.dir), [])
 
     def test_success_and_what_follows_the_names(self):
         frames = pattern(3000, seed=4)
@@ -303,7 +334,7 @@ class StandardInput(PackCase):
         os.write(master, b"\n")  # the Enter that the failure ending waits for at a terminal
         try:
             self.assert_pack(["-", "out.bgm"], refused("Standard Input Is A Terminal, Not A WavFile !"), 1,
-                             stdin=slave)
+                             stdin=slave, timeout=SHORT_TIMEOUT)
         finally:
             os.close(master)
             os.close(slave)
@@ -355,6 +386,39 @@ class Sizes(PackCase):
                          success(22050, "WavFile Longer Than Size: Last 100 Frames (0.005 Seconds) Cut Off !"), 0)
         self.assertEqual(self.get("original.bgm"), expected)
 
+    def test_the_largest_size(self):
+        # 2^31 - 1 bytes, the most plivex reads back, written where they cost
+        # no disk.
+        sink = "NUL" if WINDOWS_TARGET else os.devnull
+        for size in ("2147483647", "$7FFFFFFF"):
+            with self.subTest(size=size):
+                self.assert_pack(["in.wav", sink, size], success(
+                    22050, "WavFile Shorter Than Size: 536870043 Frames (24347.848 Seconds) Of Silence Added"), 0)
+
+    @posix_only
+    def test_a_size_file_that_cannot_be_looked_up(self):
+        # Access rights do not bind root: run as uid 65534 then, a copy of
+        # the program that the build folder need not let that user reach.
+        os.chmod(self.dir, 0o755)
+        os.chmod(self.path("in.wav"), 0o644)
+        os.mkdir(self.path("locked"))
+        self.put(os.path.join("locked", "original.bgm"), bytes(1024))
+        os.chmod(self.path("locked"), 0)
+        shutil.copy2(PACK, self.path("plivex-pack"))
+
+        def as_nobody():
+            if os.geteuid() == 0:
+                os.setgroups([])
+                os.setgid(65534)
+                os.setuid(65534)
+
+        done = subprocess.run(RUNNER + [self.path("plivex-pack"), "in.wav", "out.bgm", "locked/original.bgm"],
+                              cwd=self.dir, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, timeout=TIMEOUT, preexec_fn=as_nobody)
+        message = 'Cannot Read Size File "locked/original.bgm": Permission Denied !'
+        self.assertEqual((done.returncode, done.stdout), (1, refused(message)), done.stderr)
+        self.assertFalse(os.path.exists(self.path("out.bgm")))
+
     def test_fit_at_the_edges(self):
         # (sample data, Size, how it fits)
         rows = [
@@ -380,11 +444,14 @@ class Sizes(PackCase):
         for name, size in (("2g.bgm", 1 << 31), ("4g.bgm", (1 << 32) + 3072)):
             with open(self.path(name), "wb") as f:
                 f.truncate(size)
-        rows = [(size, "Invalid Size !") for size in ("0", "-1024", "$80000000", "empty.bgm",
-                                                     "-99999999999")]
-        rows += [(size, "BgmFile Too Large !") for size in ("2147483648", "99999999999", "$100000000",
-                                                           "2g.bgm", "4g.bgm")]
-        rows += [(name, 'Size File Not Found "%s" !' % name) for name in ("missing.bgm", "1000x")]
+        rows = [(size, "Invalid Size !") for size in ("0", "$0", "-1024", "empty.bgm", "-99999999999")]
+        # Hexadecimal sizes from $80000000 on read as negative 32-bit numbers.
+        rows += [(size, "BgmFile Too Large !") for size in ("2147483648", "99999999999", "  $80000000", "$FFFFFFFF",
+                                                           "$100000000", "2g.bgm", "4g.bgm")]
+        rows += [(name, 'Size File Not Found "%s" !' % name) for name in ("missing.bgm", "1000x",
+                                                                          "empty.bgm/x")]
+        if not WINDOWS_TARGET:  # Wine cuts such a name short itself
+            rows += [("n" * 256, 'Cannot Read Size File "%s": Name Too Long !' % ("n" * 256))]
         others = ["folder"] + ([] if WINDOWS_TARGET else ["/dev/zero", "fifo"])
         if not WINDOWS_TARGET:
             os.mkfifo(self.path("fifo"))
