@@ -178,12 +178,13 @@ BatchOptions ParseBatchArguments(const std::vector<std::string>& arguments) {
     // Short options, bundled: -fq, -j4, -o DIR, -oDIR.
     for (std::size_t k = 1; k < argument.size(); ++k) {
       const OptionSpec* option = FindShort(argument[k]);
-      if (option == nullptr) Refuse("unknown option '-" + argument.substr(k, 1) + "'");
+      std::string shown = "-";
+      shown += argument[k];
+      if (option == nullptr) Refuse("unknown option '" + shown + "'");
       if (option->takes == Takes::kNothing) {
         Apply(options, *option, {});
         continue;
       }
-      const std::string shown = "-" + argument.substr(k, 1);
       Apply(options, *option, k + 1 < argument.size() ? argument.substr(k + 1) : next_value(shown));
       break;
     }

@@ -5,6 +5,7 @@
 
 #include "app/pack_texts.h"
 #include "platform/errors.h"
+#include "app/batch_stubs_tmp.h"
 #include "platform/file.h"
 #include "platform/folder.h"
 
@@ -27,39 +28,71 @@ std::string Below(const std::string& relative, const std::string& name) {
   return relative.empty() ? name : platform::JoinPath(relative, name);
 }
 
+// What `path` names, or nothing when the system cannot say: a folder
+// that cannot be looked at is reported when it is listed.
+std::optional<platform::PathIdentity> Quietly(const std::string& path) {
+  try {
+    return platform::Identify(path);
+  } catch (const FileError&) {
+    return std::nullopt;
+  }
+}
+
 class Walker {
  public:
+  std::vector<BatchItem> Items() && { return std::move(items_); }
+
   explicit Walker(const BatchOptions& options) : options_(options) {
     // An output folder that exists already is left out of every walk: its
     // files are this run's outputs, or an earlier run's.
-    if (options.output) output_folder_ = platform::IdentifyPath(*options.output);
+    if (options.output) output_folder_ = Quietly(*options.output);
   }
 
+  // A PATH as the command line gives it. Windows leaves wildcards to the
+  // program; each match keeps its own name below the pattern's folder.
+  void TakeArgument(const std::string& path) {
+    std::optional<std::vector<std::string>> matches;
+    try {
+      matches = platform::ExpandWildcards(path);
+    } catch (const FileError& error) {
+      Decide(path, Outcome::kFailed, "Cannot Open: " + Why(error.failure, false));
+      return;
+    }
+    // No wildcard, or one that matches nothing: what is there is said as
+    // for any other path.
+    if (!matches || matches->empty()) {
+      Take(path, "");
+      return;
+    }
+    for (const std::string& match : *matches) {
+      const std::optional<platform::PathIdentity> identity = Quietly(match);
+      const bool folder = identity && identity->kind == platform::EntryKind::kFolder;
+      Take(match, folder ? std::string(platform::LastPart(match)) : "");
+    }
+  }
+
+ private:
   // A PATH of the command line: a file, or a folder that is walked. A link
   // given here is followed, whatever it names.
   void Take(const std::string& path, const std::string& relative_root) {
-    const platform::PathInfo info = platform::LookUp(path);
-    switch (info.kind) {
-      case platform::PathKind::kMissing:
-        Decide(path, Outcome::kFailed, "File Not Found");
-        return;
-      case platform::PathKind::kFile:
-        AddFile(path, Below(relative_root, std::string(platform::LastPart(path))), true);
-        return;
-      case platform::PathKind::kOther:
-        break;
+    std::optional<platform::PathIdentity> identity;
+    try {
+      identity = platform::Identify(path);
+    } catch (const FileError& error) {
+      Decide(path, Outcome::kFailed, "Cannot Open: " + Why(error.failure, false));
+      return;
     }
-    const std::optional<platform::PathIdentity> identity = platform::IdentifyPath(path);
-    if (identity && identity->kind == platform::EntryKind::kFolder) {
+    if (!identity) {
+      Decide(path, Outcome::kFailed, "File Not Found");
+    } else if (identity->kind == platform::EntryKind::kFile) {
+      AddFile(path, Below(relative_root, std::string(platform::LastPart(path))), true);
+    } else if (identity->kind == platform::EntryKind::kFolder) {
       Walk(path, relative_root);
     } else {
       Decide(path, Outcome::kSkipped, "not a regular file or folder");
     }
   }
 
-  std::vector<BatchItem> Items() && { return std::move(items_); }
-
- private:
   void Decide(const std::string& path, Outcome outcome, std::string reason) {
     BatchItem item;
     item.input = path;
@@ -102,7 +135,7 @@ class Walker {
       if (entry.kind != platform::EntryKind::kFolder) continue;
       const std::string path = platform::JoinPath(folder, entry.name);
       if (output_folder_) {
-        const std::optional<platform::PathIdentity> identity = platform::IdentifyPath(path);
+        const std::optional<platform::PathIdentity> identity = Quietly(path);
         if (identity && platform::SamePath(*identity, *output_folder_)) continue;
       }
       Walk(path, Below(relative, entry.name));
@@ -152,23 +185,7 @@ std::optional<std::string> TargetOf(const std::string& input, const std::string&
 
 std::vector<BatchItem> PlanBatch(const BatchOptions& options) {
   Walker walker(options);
-  for (const std::string& path : options.paths) {
-    // Windows leaves wildcards to the program; each match keeps its own
-    // name below the pattern's folder.
-    const std::optional<std::vector<std::string>> matches = platform::ExpandWildcards(path);
-    if (!matches) {
-      walker.Take(path, "");
-      continue;
-    }
-    if (matches->empty()) {
-      walker.Take(path, "");  // names nothing: said as for any missing path
-      continue;
-    }
-    for (const std::string& match : *matches) {
-      const platform::PathInfo info = platform::LookUp(match);
-      walker.Take(match, info.kind == platform::PathKind::kFile ? "" : std::string(platform::LastPart(match)));
-    }
-  }
+  for (const std::string& path : options.paths) walker.TakeArgument(path);
   std::vector<BatchItem> items = std::move(walker).Items();
   MarkSharedTargets(items);
   return items;

@@ -12,6 +12,7 @@
 #include "convert/wav_header.h"
 #include "convert/wav_reader.h"
 #include "platform/errors.h"
+#include "app/batch_stubs_tmp.h"
 #include "platform/folder.h"
 
 namespace plivex {
@@ -89,6 +90,13 @@ ItemResult Line(Outcome outcome, std::string detail) {
 
 std::string Quoted(const std::string& path) { return "\"" + path + "\""; }
 
+// A message of plivex-pack's without the " !" that ends its console line:
+// the batch line goes on after it.
+std::string WithoutBang(std::string message) {
+  if (message.ends_with(" !")) message.resize(message.size() - 2);
+  return message;
+}
+
 // The failure being handled, in plivex-pack's words: which file could not
 // be opened, read, created, written or replaced, and why. The input is not
 // named again on its own line; the other file is. Called only from inside
@@ -143,8 +151,15 @@ void PrepareFolder(const BatchItem& item, const BatchOptions& options) {
 // the reason `item` fails.
 std::optional<std::string> SharedTarget(const BatchItem& item, const BatchItem* earlier) {
   if (earlier == nullptr) return std::nullopt;
-  const auto mine = platform::IdentifyPath(item.target);
-  const auto theirs = platform::IdentifyPath(earlier->target);
+  // A name the system cannot look at fails later, with its reason.
+  std::optional<platform::PathIdentity> mine;
+  std::optional<platform::PathIdentity> theirs;
+  try {
+    mine = platform::Identify(item.target);
+    theirs = platform::Identify(earlier->target);
+  } catch (const FileError&) {
+    return std::nullopt;
+  }
   if (!mine || !theirs || !platform::SamePath(*mine, *theirs)) return std::nullopt;
   return Quoted(item.target) + " Is Also The Target Of " + Quoted(earlier->input);
 }
@@ -226,7 +241,9 @@ ItemResult Pack(const BatchItem& item, const BatchItem* earlier, const BatchOpti
   }
   platform::File wav = platform::OpenInput(item.input);
   const WavHeader header = ReadWavHeader(wav);
-  if (const auto* refusal = std::get_if<WavRefusal>(&header)) return Line(Outcome::kFailed, RefusalText(*refusal));
+  if (const auto* refusal = std::get_if<WavRefusal>(&header)) {
+    return Line(Outcome::kFailed, WithoutBang(RefusalMessage(*refusal)));
+  }
   const WavLayout layout = std::get<WavLayout>(header);
   const auto rate = static_cast<std::uint32_t>(options.rate);
   if (layout.sample_rate != rate) {
@@ -280,8 +297,10 @@ ItemResult Pack(const BatchItem& item, const BatchItem* earlier, const BatchOpti
     result.written = size;
   }
   result.detail = "-> " + Quoted(item.target) + ": " + duration + SampleNotes(layout, *counted);
-  const std::string fit = FitText(FrameCount(layout), layout.sample_rate, size);
-  if (!fit.empty()) result.detail += ", " + fit;
+  const FitWords fit = DescribeFit(FrameCount(layout), layout.sample_rate, size);
+  for (const std::string& words : {fit.cut_off, fit.silence_added}) {
+    if (!words.empty()) result.detail += ", " + words;
+  }
   return result;
 }
 

@@ -16,6 +16,7 @@
 #include "app/version.h"
 #include "platform/console.h"
 #include "platform/file.h"
+#include "app/batch_stubs_tmp.h"
 
 namespace plivex {
 
@@ -103,7 +104,8 @@ class Progress {
     char text[160];
     std::snprintf(text, sizeof text, "%zu/%zu files, %.1f MB, %.1f MB/s", done, total_,
                   static_cast<double>(bytes) / 1e6, seconds > 0 ? static_cast<double>(bytes) / 1e6 / seconds : 0.0);
-    std::string line = "\r" + std::string(text);
+    std::string line = "\r";
+    line += text;
     const std::size_t room = static_cast<std::size_t>(std::max(platform::TerminalColumns(), 20)) - 1;
     if (line.size() - 1 > room) line.resize(room + 1);
     // What is left of a longer line before it is covered.
@@ -115,7 +117,10 @@ class Progress {
 
   void Erase() {
     if (!drawn_) return;
-    platform::WriteError("\r" + std::string(width_ - 1, ' ') + "\r");
+    std::string blank = "\r";
+    blank.append(width_ - 1, ' ');
+    blank += '\r';
+    platform::WriteError(blank);
     drawn_ = false;
     width_ = 0;
   }

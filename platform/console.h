@@ -27,6 +27,14 @@ void WaitForEnterAtTerminal();
 // True when standard input is a terminal (on Windows, a console).
 bool StandardInputIsTerminal();
 
+// The end of a line of text, as programs of this system end theirs
+// (plivex and plivex-pack end theirs in CR LF everywhere).
+#ifdef _WIN32
+inline constexpr std::string_view kLineEnd = "\r\n";
+#else
+inline constexpr std::string_view kLineEnd = "\n";
+#endif
+
 // Write `text` as it is, with no line end added (the caller ends its
 // lines, and a progress line may end in a carriage return instead), to
 // standard output and standard error: on a Windows console in UTF-16, so

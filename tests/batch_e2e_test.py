@@ -77,9 +77,12 @@ class BatchCase(Case):
         self.assertRegex(lines[-1], SUMMARY)
         return lines[:-1]
 
+    def put(self, name, data):
+        os.makedirs(os.path.dirname(self.path(name)), exist_ok=True)
+        super().put(name, data)
+
     def tree(self, files):
         for name, data in files.items():
-            os.makedirs(os.path.dirname(self.path(name)) or self.dir, exist_ok=True)
             self.put(name, data)
 
     def files_under(self, folder):
