@@ -42,7 +42,8 @@ TEST(BatchArguments, TakesTheFormsOfTodaysTools) {
       // A value is the next word, whatever it looks like.
       {{"-o", "-x", "a"}, "convert o=-x r=48000 j=0 [a]"},
       {{"-h"}, "convert o=- r=48000 j=0 help"},
-      {{"--version", "--bogus-is-never-read"}, "convert o=- r=48000 j=0 version"},
+      // With --help or --version the rest need not make sense together.
+      {{"--version", "--csv"}, "convert o=- r=48000 j=0 csv version"},
   };
   for (const auto& [words, expected] : rows) {
     SCOPED_TRACE(::testing::PrintToString(words));
