@@ -264,6 +264,79 @@ class Packing(BatchCase):
         self.assertEqual(self.get("wavs/s/D.BGM"), pack.expected_bgm(bgm(4, 6)) + bytes(12 * 1024))
 
 
+class Walking(BatchCase):
+    @posix_only
+    def test_links_to_folders_are_not_followed(self):
+        # A loop of links would make the walk endless: none is followed,
+        # each is named once; a link to a file is a file.
+        self.tree({"game/A.BGM": bgm(20, 1), "game/sub/B.BGM": bgm(20, 2)})
+        os.symlink("..", self.path("game/sub/up"))
+        os.symlink(".", self.path("game/self"))
+        os.symlink("A.BGM", self.path("game/link.BGM"))
+        lines = self.lines("-o", "out", "game")
+        self.assertEqual([line.split(":")[0] for line in lines], [
+            'Converted "game/A.BGM" -> "out/A.BGM.wav"', 'Converted "game/link.BGM" -> "out/link.BGM.wav"',
+            'Skipped "game/self"', 'Converted "game/sub/B.BGM" -> "out/sub/B.BGM.wav"', 'Skipped "game/sub/up"'])
+        self.assertEqual(self.get("out/link.BGM.wav"), self.get("out/A.BGM.wav"))
+        # An output folder inside the walked one is not walked into.
+        self.assertEqual([line.split(":")[0] for line in self.lines("-o", "game/wavs", "-q", "game")], [])
+        self.assertEqual(self.files_under("game/wavs"), ["game/wavs/A.BGM.wav", "game/wavs/link.BGM.wav",
+                                                         "game/wavs/sub/B.BGM.wav"])
+        self.assertEqual(self.lines("-o", "game/wavs", "game")[-1],
+                         'Skipped "game/sub/up": not a regular file or folder (links to folders are not followed)')
+
+    def test_names_in_any_script_and_wildcards(self):
+        # Japanese names, and on Windows, where no shell expands them, the
+        # program's own wildcards: "*.bgm" takes both cases, and no other name.
+        self.tree({"曲/オープニング.BGM": bgm(20, 1), "曲/Ending.bgm": bgm(24, 2), "曲/notes.txt": b"x" * 20000,
+                   "曲/sub/Boss.bgm": bgm(16, 3)})
+        args = [native("曲/*.bgm")] if WINDOWS_TARGET else ["曲/Ending.bgm", "曲/オープニング.BGM"]
+        lines = self.lines("-o", "出力", *args)
+        self.assertEqual(lines, ['Converted "%s" -> "%s": %s' % (native("曲/" + name), native("出力/" + name + ".wav"),
+                                                                 duration(len(bgm(kib)) // 4))
+                                 for name, kib in (("Ending.bgm", 24), ("オープニング.BGM", 20))])
+        self.assertEqual(self.get("出力/オープニング.BGM.wav"), expected_wav(bgm(20, 1)))
+        # A folder, whatever its name, is walked.
+        self.assertEqual(len(self.lines("-f", "-o", "出力", "曲")), 4)
+        self.assertEqual(self.get("出力/sub/Boss.bgm.wav"), expected_wav(bgm(16, 3)))
+
+    @unittest.skipUnless(WINDOWS_TARGET, "needs a file system that ignores case (Windows, and Wine on Linux)")
+    def test_names_that_differ_in_case_only(self):
+        # Windows sees A.BGM and a.bgm as one name: their outputs are one
+        # file, and the second fails naming the first, which it leaves alone.
+        self.tree({"game/A.BGM": bgm(20, 1), "game/a.bgm": bgm(20, 2)})
+        names = sorted(os.listdir(self.path("game")))
+        lines = self.lines("-f", "-o", "out", "game", status=1)
+        self.assertEqual(lines[1], 'Failed "%s": "%s" Is Also The Target Of "%s"' % (
+            native("game/" + names[1]), native("out/%s.wav" % names[1]), native("game/" + names[0])))
+        self.assertEqual(os.listdir(self.path("out")), [names[0] + ".wav"])
+
+
+class Listing(BatchCase):
+    def test_table_and_csv(self):
+        self.tree({"a/TRACK.BGM": bgm(40, 1), 'a/a,"b".bin': pattern(30000), "a/zero": bytes(20000),
+                   "a/tiny": bgm(1, 2)})
+        rows = [("a/TRACK.BGM", 40960, "bgm"), ('a/a,"b".bin', 30000, "other"), ("a/tiny", 1024, "short"),
+                ("a/zero", 20000, "silence")]
+        code, out, err = self.run_batch("--list", "--csv", "-r", "32000", "a")
+        self.assertEqual((code, err), (0, ""))
+        quoted = lambda name: '"%s"' % native(name).replace('"', '""') if "," in name else native(name)
+        self.assertEqual(out.split(EOL), ["path,bytes,blocks,seconds,verdict"] + [
+            "%s,%d,%d,%d.%03d,%s" % (quoted(name), size, size // 1024, size // 4 // 32000,
+                                     (size // 4 % 32000 * 1000 + 16000) // 32000, verdict)
+            for name, size, verdict in rows] + [""])
+        code, out, _ = self.run_batch("--list", "a")
+        table = out.split(EOL)
+        self.assertEqual(table[0].split(), ["PATH", "BYTES", "BLOCKS", "SECONDS", "VERDICT"])
+        self.assertEqual(table[1].split(), [native("a/TRACK.BGM"), "40960", "40", "0.427", "bgm"])
+        # The columns line up: each number ends where its heading does.
+        for heading in ("BYTES", "BLOCKS", "SECONDS"):
+            ends = {line.index(field) + len(field) for line, field in
+                    zip(table[:3], (heading,) + tuple(row.split()[1 + ("BYTES", "BLOCKS", "SECONDS").index(heading)]
+                                                      for row in table[1:3]))}
+            self.assertEqual(len(ends), 1, heading)
+
+
 class CommandLine(BatchCase):
     def test_exit_status_and_usage(self):
         self.put("in/A.BGM", bgm(20))
