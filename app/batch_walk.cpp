@@ -5,7 +5,6 @@
 
 #include "app/pack_texts.h"
 #include "platform/errors.h"
-#include "app/batch_stubs_tmp.h"
 #include "platform/file.h"
 #include "platform/folder.h"
 

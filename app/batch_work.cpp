@@ -12,7 +12,6 @@
 #include "convert/wav_header.h"
 #include "convert/wav_reader.h"
 #include "platform/errors.h"
-#include "app/batch_stubs_tmp.h"
 #include "platform/folder.h"
 
 namespace plivex {

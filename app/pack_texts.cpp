@@ -99,6 +99,10 @@ std::string Why(const SystemFailure& failure, bool creating) {
       return "Name Too Long";
     case FileFault::kAlreadyExists:
       return "Created By Another Program Meanwhile";
+    case FileFault::kAclNotKept:
+      return "ACL Cannot Be Copied";
+    case FileFault::kInterrupted:
+      return "Interrupted";
   }
   // Any other reason in the system's own words.
   return failure.text.empty() ? std::string("Unknown Error") : failure.text;

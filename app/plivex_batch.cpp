@@ -16,7 +16,6 @@
 #include "app/version.h"
 #include "platform/console.h"
 #include "platform/file.h"
-#include "app/batch_stubs_tmp.h"
 
 namespace plivex {
 

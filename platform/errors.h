@@ -26,6 +26,8 @@ enum class FileFault {
   kEndedEarly,            // the file ended before the length it was read for
   kNameTooLong,
   kAlreadyExists,         // a new file's name was taken meanwhile
+  kAclNotKept,            // the new file could not be given the ACL of the file it replaces
+  kInterrupted,           // Ctrl-C, when the program asked to be told of it (DeferInterruptions)
 };
 
 // What the system said about a failure: the fault and its own words for it
@@ -63,6 +65,12 @@ struct EReadError : FileError {
 
 // Writing or closing the output failed, or wrote fewer bytes than asked.
 struct EWriteError : FileError {
+  using FileError::FileError;
+};
+
+// A read or write after a deferred Ctrl-C (platform::DeferInterruptions):
+// the run is to stop, abandoning what it was writing.
+struct EInterrupted : FileError {
   using FileError::FileError;
 };
 

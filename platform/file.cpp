@@ -31,11 +31,27 @@ File& File::operator=(File&& other) noexcept {
 
 File::~File() { (void)Close(); }
 
+namespace {
+
+// Raises EInterrupted for `operation` once a deferred Ctrl-C has come.
+void CheckNotInterrupted(const char* operation) {
+  if (InterruptionRequested()) {
+    throw EInterrupted(operation, system::Failure(FileFault::kInterrupted, "interrupted"));
+  }
+}
+
+}  // namespace
+
 std::size_t File::Read(std::span<std::uint8_t> buffer) {
+  CheckNotInterrupted("read");
   std::size_t done = 0;
   while (done < buffer.size()) {
     const std::int64_t got = system::ReadSome(handle_, buffer.subspan(done));
-    if (got < 0) throw EReadError("read", system::LastFailure());
+    if (got < 0) {
+      // A read that a deferred Ctrl-C broke off (a pipe that brings nothing).
+      CheckNotInterrupted("read");
+      throw EReadError("read", system::LastFailure());
+    }
     if (got == 0) break;  // end of file
     done += static_cast<std::size_t>(got);
   }
@@ -49,7 +65,11 @@ void File::ReadExactly(std::span<std::uint8_t> buffer) {
 }
 
 void File::Write(std::span<const std::uint8_t> data) {
-  if (system::WriteAll(handle_, data) != data.size()) throw EWriteError("write", system::LastFailure());
+  CheckNotInterrupted("write");
+  if (system::WriteAll(handle_, data) != data.size()) {
+    CheckNotInterrupted("write");
+    throw EWriteError("write", system::LastFailure());
+  }
 }
 
 ByteCount File::Size() const {
@@ -196,13 +216,21 @@ std::uint32_t UniqueSeed() {
   return static_cast<std::uint32_t>(mixed);
 }
 
+// Set once at the start, before any thread, and only read after that.
+std::string& TemporaryTag() {
+  static std::string tag = "plivex-pack";
+  return tag;
+}
+
 }  // namespace
+
+void SetTemporaryTag(std::string_view tag) { TemporaryTag() = tag; }
 
 std::string Replacement::TemporaryName(const std::string& final_path, std::uint32_t unique) {
   const std::size_t separator = final_path.find_last_of(system::kPathSeparators);
   const std::size_t base = separator == std::string::npos ? 0 : separator + 1;
   // A name has at most 255 bytes (UTF-16 units on Windows); the rest of
-  // them is room for the suffix.
+  // them is room for the suffix, a tag of up to 31 bytes included.
   constexpr std::size_t kMaxKept = 200;
   std::size_t end = final_path.size();
   if (end - base > kMaxKept) {
@@ -211,24 +239,30 @@ std::string Replacement::TemporaryName(const std::string& final_path, std::uint3
   }
   char digits[9];
   std::snprintf(digits, sizeof digits, "%08x", static_cast<unsigned>(unique));
-  return final_path.substr(0, end) + ".plivex-pack-unfinished-" + digits;
+  return final_path.substr(0, end) + "." + TemporaryTag() + std::string(system::kUnfinished) + digits;
 }
 
 Replacement::Replacement(Replacement&& other) noexcept
     : file_(std::move(other.file_)),
       original_(std::move(other.original_)),
-      temporary_(std::move(other.temporary_)),
+      folder_(std::move(other.folder_)),
+      temporary_(std::exchange(other.temporary_, {})),
       final_(std::move(other.final_)),
-      replaces_(other.replaces_) {}
+      guard_(std::exchange(other.guard_, -1)),
+      replaces_(other.replaces_),
+      not_kept_(std::move(other.not_kept_)) {}
 
 Replacement& Replacement::operator=(Replacement&& other) noexcept {
   if (this != &other) {
     Abandon();
     file_ = std::move(other.file_);
     original_ = std::move(other.original_);
-    temporary_ = std::move(other.temporary_);
+    folder_ = std::move(other.folder_);
+    temporary_ = std::exchange(other.temporary_, {});
     final_ = std::move(other.final_);
+    guard_ = std::exchange(other.guard_, -1);
     replaces_ = other.replaces_;
+    not_kept_ = std::move(other.not_kept_);
   }
   return *this;
 }
@@ -253,40 +287,53 @@ Replacement BeginReplacement(const std::string& path, const File& input) {
   }
 
   replacement.final_ = system::FinalName(path);
+  const std::optional<system::Handle> folder = system::OpenFolder(replacement.final_);
+  if (!folder) throw EFCreateError(Operation("open folder", replacement.final_), system::LastFailure());
+  replacement.folder_ = File(*folder);
   // The name is guarded before the file exists, so that no interruption
   // can leave it behind, and let go again when it turns out to be taken.
   constexpr int kAttempts = 100;
   const std::uint32_t seed = UniqueSeed();
-  for (int attempt = 0; !replacement.file_.IsOpen(); ++attempt) {
-    auto name = std::make_unique<const std::string>(Replacement::TemporaryName(
-        replacement.final_, seed + static_cast<std::uint32_t>(attempt) * 0x9E3779B9u));
-    system::GuardTemporary(name->c_str());
-    replacement.file_ = File(system::CreateNew(*name, replacement.replaces_));
+  for (int attempt = 0;; ++attempt) {
+    std::string name = Replacement::TemporaryName(replacement.final_,
+                                                  seed + static_cast<std::uint32_t>(attempt) * 0x9E3779B9u);
+    const int guard = system::GuardTemporary(replacement.folder_.handle_, name);
+    if (guard < 0) throw EFCreateError(Operation("create", name), system::LastFailure());
+    replacement.file_ = File(system::CreateNew(replacement.folder_.handle_, name, replacement.replaces_));
+    const SystemFailure failure = replacement.file_.IsOpen() ? SystemFailure{} : system::LastFailure();
+    system::GuardCreated(guard);
     if (replacement.file_.IsOpen()) {
       replacement.temporary_ = std::move(name);
-      break;
+      replacement.guard_ = guard;
+      return replacement;
     }
-    const SystemFailure failure = system::LastFailure();
-    system::GuardTemporary(nullptr);
+    system::ReleaseGuard(guard);
     if (failure.fault != FileFault::kAlreadyExists || attempt + 1 == kAttempts) {
-      throw EFCreateError(Operation("create", *name), failure);
+      throw EFCreateError(Operation("create", name), failure);
     }
   }
-  if (replacement.replaces_ &&
-      !system::CopyPermissions(replacement.original_.handle_, replacement.file_.handle_)) {
-    const SystemFailure failure = system::LastFailure();
-    replacement.Abandon();
-    throw EFCreateError(Operation("chmod", replacement.final_), failure);
-  }
-  return replacement;
 }
 
 void Replacement::Commit() {
-  if (!temporary_) {  // a device or a pipe, written directly
+  if (temporary_.empty()) {  // a device or a pipe, written directly
     file_.CloseWritten();
     return;
   }
   try {
+    // Once every byte is written: a write by a process without the right
+    // to keep them clears the set-user-ID bit, and the capabilities an
+    // attribute gives.
+    if (replaces_) {
+      if (!system::CopyPermissions(original_.handle_, file_.handle_)) {
+        throw EFCreateError(Operation("chmod", final_), system::LastFailure());
+      }
+      if (!system::CopyAttributes(original_.handle_, file_.handle_, not_kept_)) {
+        const AttributeNotKept& refused = not_kept_.back();
+        throw EFCreateError(
+            Operation("copy the ACL", final_),
+            system::Failure(FileFault::kAclNotKept, refused.name + ": " + refused.failure.text));
+      }
+    }
     // The data reaches the disk before the rename, so that a power cut
     // right after it cannot leave an empty file in the original's place on
     // a file system that does not order the two. A new file has no
@@ -295,26 +342,29 @@ void Replacement::Commit() {
     file_.CloseWritten();
     // Windows renames nothing over a file that is open without sharing.
     (void)original_.Close();
-    if (!system::Rename(*temporary_, final_, replaces_)) {
+    if (!system::Rename(folder_.handle_, temporary_, final_, replaces_)) {
       throw EReplaceError(Operation("rename", final_), system::LastFailure());
     }
   } catch (...) {
+    not_kept_.clear();
     Abandon();
     throw;
   }
   // After the rename: an interruption in between removes a name that is
   // gone already.
-  system::GuardTemporary(nullptr);
-  temporary_.reset();
+  system::ReleaseGuard(std::exchange(guard_, -1));
+  temporary_.clear();
+  (void)folder_.Close();  // only looked in
 }
 
 void Replacement::Abandon() noexcept {
   (void)file_.Close();
-  if (temporary_) {
-    (void)system::Remove(*temporary_);
-    system::GuardTemporary(nullptr);
-    temporary_.reset();
+  if (!temporary_.empty()) {
+    (void)system::Remove(folder_.handle_, temporary_);
+    system::ReleaseGuard(std::exchange(guard_, -1));
+    temporary_.clear();
   }
+  (void)folder_.Close();
   (void)original_.Close();
 }
 

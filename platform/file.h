@@ -6,6 +6,10 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/errors.h"
 
 #include "platform/errors.h"
 
@@ -57,14 +61,16 @@ class File {
 
   // Fills `buffer` from the current position. Returns the number of bytes
   // read, which is less than the buffer's size only at the end of the file.
-  // Raises EReadError when the system reports a failure.
+  // Raises EReadError when the system reports a failure, and EInterrupted
+  // once a deferred Ctrl-C has come (DeferInterruptions).
   std::size_t Read(std::span<std::uint8_t> buffer);
 
   // Fills all of `buffer`, or raises EReadError (a failure, or the file
   // ended first).
   void ReadExactly(std::span<std::uint8_t> buffer);
 
-  // Writes all of `data` at the current position, or raises EWriteError.
+  // Writes all of `data` at the current position, or raises EWriteError
+  // (EInterrupted once a deferred Ctrl-C has come).
   void Write(std::span<const std::uint8_t> data);
 
   // The file's size in bytes. Raises EReadError when it cannot be taken.
@@ -125,13 +131,20 @@ File OpenStandardInput();
 // file is locked on Linux; devices and pipes are written as they are.
 File CreateOutput(const std::string& path, const File& input);
 
+// An extended attribute of the file a Replacement replaces that the new
+// file could not be given (on Linux, `user.comment` say), and why.
+struct AttributeNotKept {
+  std::string name;
+  SystemFailure failure;
+};
+
 // The output of a run that must never damage the file it replaces: the new
 // file is written in full under a temporary name beside it, and only then
 // put in its place by a rename. Until that rename the file of that name
 // stays exactly as it was (bytes, size, times), or absent, whatever goes
 // wrong: a refusal, a failed read or write, a full disk, an interruption
-// (Ctrl-C, SIGTERM, SIGHUP, a closed console window), in which case the
-// temporary file is removed before the process ends.
+// (any signal that ends the process but SIGKILL; a closed console window),
+// in which case the temporary file is removed before the process ends.
 //
 // The file being written goes through these states:
 //
@@ -139,9 +152,11 @@ File CreateOutput(const std::string& path, const File& input);
 //                        |
 //                        +--Abandon, a failed Commit, an interruption--> removed
 //
-// Devices and pipes (/dev/null, NUL, a FIFO) have nothing to keep: they are
-// written directly, as CreateOutput does. Move-only; destroying one that is
-// still writing abandons it.
+// Several may be under way at once, on several threads: each is begun,
+// committed and abandoned by one thread at a time, and an interruption
+// removes the files of all of them. Devices and pipes (/dev/null, NUL, a
+// FIFO) have nothing to keep: they are written directly, as CreateOutput
+// does. Move-only; destroying one that is still writing abandons it.
 class Replacement {
  public:
   Replacement() = default;
@@ -154,40 +169,81 @@ class Replacement {
   // Where the new contents are written.
   File& Output() noexcept { return file_; }
 
-  // Closes the new file and puts it in place of the output. Raises
-  // EWriteError when the close (or the flush before it) fails, and
-  // EReplaceError when the rename fails; either way the temporary file is
-  // removed and the output is as it was.
+  // Gives the new file the owner, group and permission bits of the file it
+  // replaces, and its extended attributes (its ACL among them), flushes it,
+  // closes it and puts it in place of the output. Raises EFCreateError when
+  // the new file cannot be given the permissions or the ACL (the fault
+  // kAclNotKept: rather fail than let anyone in whom the original kept
+  // out), EWriteError when the close (or the flush before it) fails, and
+  // EReplaceError when the rename fails; any of them removes the temporary
+  // file and leaves the output as it was. After an interruption that was
+  // deferred, a Replacement whose last write came before it may still be
+  // committed: its file is complete.
   void Commit();
 
   // Closes and removes the new file, and lets go of the output, which is as
   // it was. Does nothing when nothing is being written.
   void Abandon() noexcept;
 
+  // After a Commit that replaced a file: its extended attributes (other
+  // than the ACL) that the new file could not be given, in the order the
+  // system listed them, each with the reason. Empty when all were kept.
+  const std::vector<AttributeNotKept>& AttributesNotKept() const noexcept { return not_kept_; }
+
   // Begins the replacement of `path` (following symbolic links to the file
   // they name, so that a link stays a link). An existing `path` is checked
   // as CreateOutput checks it, by the same rules, and must be open to
   // writing; it is held against other programs until the rename. Raises
   // EFCreateError, with nothing created, when any check fails or the
-  // temporary file cannot be created in the output's folder.
+  // temporary file cannot be created in the output's folder. The folder is
+  // opened once, and the temporary file created, renamed and removed by
+  // its name in it: a path that plivex can write (up to 4095 bytes on
+  // Linux) can be replaced, however little room it leaves for the longer
+  // temporary name.
   friend Replacement BeginReplacement(const std::string& path, const File& input);
 
   // The name a file being written for `final_path` gets, in the same
   // folder: the name it is for (cut short when long, at a whole
-  // character), then ".plivex-pack-unfinished-" and the eight hexadecimal
-  // digits of `unique`, so that a user who finds one left by a power cut
-  // can tell what it is and that it may be deleted.
+  // character), then ".", the temporary tag (SetTemporaryTag),
+  // "-unfinished-" and the eight hexadecimal digits of `unique`, so that a
+  // user who finds one left by a power cut can tell what it is, which
+  // program left it, and that it may be deleted.
   static std::string TemporaryName(const std::string& final_path, std::uint32_t unique);
 
  private:
-  File file_;             // what is being written: the temporary file, or a device
-  File original_;         // the existing output, held until the rename
-  std::unique_ptr<const std::string> temporary_;  // the name of file_ while it is a temporary file;
-                                                 // in place, as the interruption guard points at it
+  File file_;              // what is being written: the temporary file, or a device
+  File original_;          // the existing output, held until the rename
+  File folder_;            // the output's folder, open while a temporary file is in it (Linux)
+  std::string temporary_;  // the temporary file's path, empty when there is none
   std::string final_;      // the name it takes on Commit
+  int guard_ = -1;         // the interruption guard of the temporary file (system::GuardTemporary)
   bool replaces_ = false;  // an existing file of that name is replaced
+  std::vector<AttributeNotKept> not_kept_;
 };
 
 Replacement BeginReplacement(const std::string& path, const File& input);
+
+// The program's name in the temporary names of its Replacements
+// (TemporaryName), "plivex-pack" unless it says otherwise: plivex-batch,
+// which writes WAV files as well as Bgm files, sets its own, so that a file
+// left by a power cut names the program that left it. Call it once, at the
+// program's start, before any Replacement begins. Keep it short: with up to
+// 31 bytes every temporary name fits in the 255 bytes a name may have.
+void SetTemporaryTag(std::string_view tag);
+
+// From this call on, the first Ctrl-C (SIGINT; on Windows CTRL_C_EVENT and
+// CTRL_BREAK_EVENT) does not end the process: it is noted, and every
+// File::Read and File::Write after it raises EInterrupted (on Linux, so does
+// one that the signal breaks off, on the thread it reached), so that each
+// Replacement under way is abandoned (its file removed) by the code that
+// handles the failure. A second Ctrl-C, and every other signal or event
+// that ends the process, removes every guarded file and ends the process as
+// today. A Ctrl-C that is ignored (a background job, nohup) stays ignored.
+// Call it once, before any thread starts. plivex and plivex-pack never call
+// it: their first Ctrl-C ends them.
+void DeferInterruptions();
+
+// True once a deferred Ctrl-C has come.
+bool InterruptionRequested();
 
 }  // namespace plivex::platform

@@ -4,12 +4,16 @@
 #include <stdio.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 #include "platform/file.h"
 #include "platform/system.h"
@@ -51,18 +55,12 @@ bool TakeRecordLock(int fd, system::LockMode mode) {
   }
 }
 
-// Opens `path`, and keeps the descriptor clear of 0, 1 and 2. When the
-// program was started with a standard stream closed, open() hands out that
-// number, and a console line meant for standard output would then be
-// written into the file (into the middle of the output, with a success line
-// after it). O_NONBLOCK so that a FIFO put in place of the file since the
-// existence test cannot block the open; it is cleared again right after
-// it. Returns -1 with errno set on failure.
-int OpenRetrying(const char* path, int flags, mode_t mode = 0) {
-  int fd = -1;
-  do {
-    fd = open(path, flags | O_NONBLOCK | O_CLOEXEC, mode);
-  } while (fd < 0 && errno == EINTR);
+// Keeps a descriptor just opened clear of 0, 1 and 2. When the program was
+// started with a standard stream closed, open() hands out that number, and
+// a console line meant for standard output would then be written into the
+// file (into the middle of the output, with a success line after it).
+// Returns the descriptor to use, or -1 with errno set.
+int ClearOfStandardStreams(int fd) {
   if (fd >= 0 && fd <= STDERR_FILENO) {
     const int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
     const int error = errno;
@@ -72,6 +70,19 @@ int OpenRetrying(const char* path, int flags, mode_t mode = 0) {
     errno = error;
     fd = moved;
   }
+  return fd;
+}
+
+// Opens `path` in `folder` (AT_FDCWD: the current one), clear of the
+// standard streams. O_NONBLOCK so that a FIFO put in place of the file
+// since the existence test cannot block the open; it is cleared again right
+// after it. Returns -1 with errno set on failure.
+int OpenRetrying(int folder, const char* path, int flags, mode_t mode = 0) {
+  int fd = -1;
+  do {
+    fd = openat(folder, path, flags | O_NONBLOCK | O_CLOEXEC, mode);
+  } while (fd < 0 && errno == EINTR);
+  fd = ClearOfStandardStreams(fd);
   if (fd < 0) return fd;
   const int status = fcntl(fd, F_GETFL);
   if (status != -1 && fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != -1) return fd;
@@ -81,21 +92,37 @@ int OpenRetrying(const char* path, int flags, mode_t mode = 0) {
   return -1;
 }
 
+// The last part of `path`, the name of the file in its folder.
+const char* LastPart(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return path.c_str() + (slash == std::string::npos ? 0 : slash + 1);
+}
+
+// Whether a deferred Ctrl-C has come (DeferInterruptions), set by the
+// signal handler below.
+std::atomic<bool> interruption_requested{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+
 }  // namespace
+
+bool InterruptionRequested() { return interruption_requested.load(); }
 
 namespace system {
 
+// A call that a deferred Ctrl-C breaks off (a read of a pipe that brings
+// nothing) is not tried again: File::Read and File::Write then raise
+// EInterrupted.
 std::int64_t ReadSome(Handle handle, std::span<std::uint8_t> buffer) {
   for (;;) {
     const ssize_t got = read(static_cast<int>(handle), buffer.data(), buffer.size());
-    if (got >= 0 || errno != EINTR) return got;
+    if (got >= 0 || errno != EINTR || InterruptionRequested()) return got;
   }
 }
 
 std::int64_t WriteSome(Handle handle, std::span<const std::uint8_t> data) {
   for (;;) {
     const ssize_t put = write(static_cast<int>(handle), data.data(), data.size());
-    if (put >= 0 || errno != EINTR) return put;
+    if (put >= 0 || errno != EINTR || InterruptionRequested()) return put;
   }
 }
 
@@ -139,6 +166,9 @@ SystemFailure LastFailure() {
     case EEXIST:
       fault = FileFault::kAlreadyExists;
       break;
+    case EINTR:  // only once a deferred Ctrl-C has come, or the process is ending
+      fault = FileFault::kInterrupted;
+      break;
     default:
       break;
   }
@@ -155,21 +185,38 @@ bool Seek(Handle handle, ByteCount position) {
   return lseek(static_cast<int>(handle), static_cast<off_t>(position), SEEK_SET) != -1;
 }
 
-Handle OpenForReading(const std::string& path) { return OpenRetrying(path.c_str(), O_RDONLY); }
+Handle OpenForReading(const std::string& path) { return OpenRetrying(AT_FDCWD, path.c_str(), O_RDONLY); }
 
 // Write-only, and opened without waiting for a FIFO's reader: the open
 // fails at once when nobody reads it (instead of the data vanishing into
 // the pipe, or the run blocking for good once the pipe is full), and a
 // reader that goes away makes the next write fail with EPIPE.
 Handle OpenForWriting(const std::string& path) {
-  return OpenRetrying(path.c_str(), O_WRONLY | O_CREAT, 0666);
+  return OpenRetrying(AT_FDCWD, path.c_str(), O_WRONLY | O_CREAT, 0666);
 }
 
 // The same rules for a FIFO as OpenForWriting's.
-Handle OpenExistingForWriting(const std::string& path) { return OpenRetrying(path.c_str(), O_WRONLY); }
+Handle OpenExistingForWriting(const std::string& path) {
+  return OpenRetrying(AT_FDCWD, path.c_str(), O_WRONLY);
+}
 
-Handle CreateNew(const std::string& path, bool owner_only) {
-  return OpenRetrying(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, owner_only ? 0600 : 0666);
+// O_PATH: only to find files in, which needs no right to read the folder
+// (a folder of mode 0333 takes new files all the same).
+std::optional<Handle> OpenFolder(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? std::string(".") : path.substr(0, slash + 1);
+  int fd = -1;
+  do {
+    fd = open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  fd = ClearOfStandardStreams(fd);
+  if (fd < 0) return std::nullopt;
+  return fd;
+}
+
+Handle CreateNew(Handle folder, const std::string& path, bool owner_only) {
+  return OpenRetrying(static_cast<int>(folder), LastPart(path), O_WRONLY | O_CREAT | O_EXCL,
+                      owner_only ? 0600 : 0666);
 }
 
 const std::string_view kPathSeparators = "/";
@@ -210,6 +257,89 @@ bool CopyPermissions(Handle model, Handle file) {
   return fchmod(static_cast<int>(file), original.st_mode & 07777) == 0;
 }
 
+namespace {
+
+// Whether the attribute `name` says who may do what with the file: Linux
+// keeps access control lists in the namespace "system." (POSIX ACLs as
+// system.posix_acl_access; NFSv4 and CIFS ones on those file systems).
+bool ControlsAccess(std::string_view name) { return name.starts_with("system."); }
+
+// What flistxattr or fgetxattr gives for `fd`: a size query, then the
+// bytes, again when they grew in between (ERANGE). Nothing when the call
+// fails; errno says why.
+template <typename Call>
+std::optional<std::vector<char>> Fetch(Call call) {
+  for (;;) {
+    const ssize_t size = call(nullptr, 0);
+    if (size < 0) return std::nullopt;
+    std::vector<char> bytes(static_cast<std::size_t>(size));
+    const ssize_t got = size == 0 ? 0 : call(bytes.data(), bytes.size());
+    if (got >= 0) {
+      bytes.resize(static_cast<std::size_t>(got));
+      return bytes;
+    }
+    if (errno != ERANGE) return std::nullopt;
+  }
+}
+
+// The names of the attributes of `fd`, each ending in NUL. A file system
+// without extended attributes has none.
+std::optional<std::vector<char>> ListAttributes(int fd) {
+  std::optional<std::vector<char>> names =
+      Fetch([fd](char* buffer, std::size_t size) { return flistxattr(fd, buffer, size); });
+  if (!names && errno == ENOTSUP) return std::vector<char>();
+  return names;
+}
+
+std::optional<std::vector<char>> ReadAttribute(int fd, const char* name) {
+  return Fetch([fd, name](char* buffer, std::size_t size) { return fgetxattr(fd, name, buffer, size); });
+}
+
+bool Lists(const std::vector<char>& names, std::string_view name) {
+  for (std::size_t at = 0; at < names.size(); at += std::strlen(names.data() + at) + 1) {
+    if (std::string_view(names.data() + at) == name) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+// As `cp -p --preserve=xattr`. The ACL travels as the attribute
+// system.posix_acl_access, whose bytes the kernel reads and writes as they
+// are; giving it sets the group bits of the mode to its mask.
+bool CopyAttributes(Handle model, Handle file, std::vector<AttributeNotKept>& not_kept) {
+  const int from = static_cast<int>(model);
+  const int to = static_cast<int>(file);
+  // Notes why `name` was not kept (none: the attributes could not be
+  // listed, so whether there is an ACL cannot be told); true when the run
+  // may go on without it.
+  const auto not_given = [&not_kept](std::string name) {
+    const bool access = name.empty() || ControlsAccess(name);
+    not_kept.push_back({std::move(name), LastFailure()});
+    return !access;
+  };
+  const std::optional<std::vector<char>> names = ListAttributes(from);
+  if (!names) return not_given("");
+  for (std::size_t at = 0; at < names->size(); at += std::strlen(names->data() + at) + 1) {
+    const char* name = names->data() + at;
+    const std::optional<std::vector<char>> value = ReadAttribute(from, name);
+    if (!value && errno == ENODATA) continue;  // removed since it was listed
+    if (!value && !not_given(name)) return false;
+    if (!value || ReadAttribute(to, name) == value) continue;
+    if (fsetxattr(to, name, value->data(), value->size(), 0) != 0 && !not_given(name)) return false;
+  }
+  // An ACL that the new file got from the folder's default ACL, which the
+  // original does not have, would let in whom that default names.
+  const std::optional<std::vector<char>> own = ListAttributes(to);
+  if (!own) return not_given("");
+  for (std::size_t at = 0; at < own->size(); at += std::strlen(own->data() + at) + 1) {
+    const char* name = own->data() + at;
+    if (!ControlsAccess(name) || Lists(*names, name)) continue;
+    if (fremovexattr(to, name) != 0 && errno != ENODATA && !not_given(name)) return false;
+  }
+  return true;
+}
+
 bool Flush(Handle handle) {
   for (;;) {
     if (fdatasync(static_cast<int>(handle)) == 0) return true;
@@ -217,55 +347,196 @@ bool Flush(Handle handle) {
   }
 }
 
-bool Rename(const std::string& from, const std::string& to, bool replace) {
-  if (replace) return rename(from.c_str(), to.c_str()) == 0;
+bool Rename(Handle folder, const std::string& from, const std::string& to, bool replace) {
+  const int at = static_cast<int>(folder);
+  if (replace) return renameat(at, LastPart(from), at, LastPart(to)) == 0;
   // A file that has taken the name since the run began is not replaced. A
   // file system (or kernel, or emulator) that cannot refuse a rename that
   // way gets a plain one.
-  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (renameat2(at, LastPart(from), at, LastPart(to), RENAME_NOREPLACE) == 0) return true;
   if (errno != EINVAL && errno != ENOSYS) return false;
-  return rename(from.c_str(), to.c_str()) == 0;
+  return renameat(at, LastPart(from), at, LastPart(to)) == 0;
 }
 
-bool Remove(const std::string& path) { return unlink(path.c_str()) == 0; }
+bool Remove(Handle folder, const std::string& path) {
+  return unlinkat(static_cast<int>(folder), LastPart(path), 0) == 0;
+}
 
 namespace {
 
-// The name the interruption handler removes; a pointer, which is read and
-// written in one step.
-std::atomic<const char*> guarded{nullptr};
-static_assert(std::atomic<const char*>::is_always_lock_free);
+// The guards of the temporary files: a fixed table that the signal handler
+// reads with atomic loads only. Each guard goes through these states,
+// moved by its owner (the thread of its Replacement) and by the handler:
+//
+//   free --owner--> claimed (name being written) --owner--> creating
+//   creating --owner: GuardCreated--> armed --owner: ReleaseGuard--> free
+//   creating or armed --handler--> removing --handler--> removed
+//
+// The handler waits for another thread's guard that is creating (a file
+// that open() may be making that very moment); one of its own thread's it
+// takes as it is, since that thread is stopped inside the handler. Once it
+// has begun (`ending`), no guard becomes creating.
+enum GuardState : int { kFree, kClaimed, kCreating, kArmed, kRemoving, kRemoved };
 
-constexpr int kInterruptions[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+struct Guard {
+  std::atomic<int> state{kFree};
+  int folder = -1;
+  pid_t owner = 0;
+  char name[256] = {};  // the file's name in `folder`: a name has at most 255 bytes
+};
 
-// Removes the guarded file, then ends the process as the signal would have:
-// the handler was reset on entry (SA_RESETHAND), and the signal raised here
-// is delivered once the handler returns. Only async-signal-safe calls.
+// Threads that convert files at once, one Replacement each: 128 is more
+// than the cores of most machines. A thread that finds every guard taken
+// waits for one to be let go.
+constexpr int kGuards = 128;
+Guard guards[kGuards];
+std::atomic<unsigned> guards_released{0};  // counts ReleaseGuard, for the waiters
+std::atomic<bool> ending{false};           // the handler is removing every file
+std::atomic<bool> deferring{false};        // DeferInterruptions was called
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free);
+
+// Every signal whose default action ends the process, but SIGKILL and
+// SIGSTOP, which cannot be caught, and SIGPIPE and SIGXFSZ, which the
+// program ignores (PrepareProcess); the real-time signals come on top.
+constexpr int kEndingSignals[] = {
+    SIGHUP,    SIGINT,  SIGQUIT, SIGILL,  SIGTRAP, SIGABRT,   SIGBUS,  SIGFPE,  SIGUSR1,
+    SIGSEGV,   SIGUSR2, SIGALRM, SIGTERM, SIGXCPU, SIGVTALRM, SIGPROF, SIGPOLL, SIGSYS,
+#ifdef SIGSTKFLT
+    SIGSTKFLT,
+#endif
+#ifdef SIGPWR
+    SIGPWR,
+#endif
+#ifdef SIGEMT  // MIPS, SPARC, Alpha
+    SIGEMT,
+#endif
+};
+
+// Waits a millisecond, for another thread to move a guard on.
+void PauseBriefly() {
+  struct timespec pause {
+    0, 1000000
+  };
+  (void)nanosleep(&pause, nullptr);
+}
+
+// Removes the file of every guard. Only async-signal-safe calls.
+void RemoveEveryGuarded() {
+  ending.store(true);
+  const pid_t self = gettid();
+  for (Guard& guard : guards) {
+    int state = guard.state.load();
+    while (state == kCreating || state == kArmed || state == kRemoving) {
+      if (state == kRemoving || (state == kCreating && guard.owner != self)) {
+        PauseBriefly();  // another handler removes it, or its thread creates it
+        state = guard.state.load();
+      } else if (guard.state.compare_exchange_weak(state, kRemoving)) {
+        (void)unlinkat(guard.folder, guard.name, 0);
+        guard.state.store(kRemoved);
+        break;
+      }
+    }
+  }
+}
+
+// Removes the guarded files, then ends the process as the signal would
+// have: with the default action back, the signal raised here is delivered
+// as soon as the handler returns (every signal is blocked until then). The
+// first Ctrl-C after DeferInterruptions is only noted. Only
+// async-signal-safe calls.
 extern "C" void RemoveGuardedAndEnd(int number) {
   const int error = errno;
-  if (const char* path = guarded.load()) (void)unlink(path);
+  if (number == SIGINT && deferring.load() && !interruption_requested.exchange(true)) {
+    errno = error;
+    return;
+  }
+  RemoveEveryGuarded();
+  struct sigaction action {};
+  action.sa_handler = SIG_DFL;
+  (void)sigemptyset(&action.sa_mask);
+  (void)sigaction(number, &action, nullptr);
   (void)raise(number);
   errno = error;
 }
 
-}  // namespace
+void Install(int number) {
+  struct sigaction current {};
+  // A signal that is ignored (nohup, a background job's SIGINT) stays
+  // ignored, and one that has a handler (a sanitizer's, a profiler's)
+  // keeps it.
+  if (sigaction(number, nullptr, &current) != 0 || (current.sa_flags & SA_SIGINFO) != 0 ||
+      current.sa_handler != SIG_DFL) {
+    return;
+  }
+  struct sigaction action {};
+  action.sa_handler = RemoveGuardedAndEnd;
+  // No SA_RESTART: a deferred Ctrl-C breaks off a read that waits.
+  action.sa_flags = 0;
+  (void)sigfillset(&action.sa_mask);
+  (void)sigaction(number, &action, nullptr);
+}
 
-void GuardTemporary(const char* path) {
+void InstallHandlers() {
   static const bool installed = [] {
-    for (const int number : kInterruptions) {
-      struct sigaction current {};
-      // A signal that is ignored (nohup) stays ignored.
-      if (sigaction(number, nullptr, &current) != 0 || current.sa_handler == SIG_IGN) continue;
-      struct sigaction action {};
-      action.sa_handler = RemoveGuardedAndEnd;
-      action.sa_flags = SA_RESETHAND;
-      (void)sigemptyset(&action.sa_mask);
-      (void)sigaction(number, &action, nullptr);
-    }
+    for (const int number : kEndingSignals) Install(number);
+    for (int number = SIGRTMIN; number <= SIGRTMAX; ++number) Install(number);
     return true;
   }();
   (void)installed;
-  guarded.store(path);
+}
+
+}  // namespace
+
+int GuardTemporary(Handle folder, const std::string& path) {
+  InstallHandlers();
+  const std::string_view name = LastPart(path);
+  if (name.size() >= sizeof Guard::name) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  for (;;) {
+    const unsigned released = guards_released.load();
+    for (int index = 0; index < kGuards; ++index) {
+      Guard& guard = guards[index];
+      int state = kFree;
+      if (!guard.state.compare_exchange_strong(state, kClaimed)) continue;
+      guard.folder = static_cast<int>(folder);
+      guard.owner = gettid();
+      std::memcpy(guard.name, name.data(), name.size());
+      guard.name[name.size()] = '\0';
+      guard.state.store(kCreating);
+      // A handler that began before the store above finds the guard
+      // claimed and passes it by; one that begins later waits for it.
+      if (ending.load()) {
+        guard.state.store(kFree);
+        errno = EINTR;
+        return -1;
+      }
+      return index;
+    }
+    guards_released.wait(released);
+  }
+}
+
+void GuardCreated(int guard) noexcept {
+  int state = kCreating;
+  (void)guards[guard].state.compare_exchange_strong(state, kArmed);
+}
+
+void ReleaseGuard(int guard) noexcept {
+  if (guard < 0) return;
+  std::atomic<int>& state = guards[guard].state;
+  int now = state.load();
+  while (now == kCreating || now == kArmed) {
+    if (state.compare_exchange_weak(now, kFree)) {
+      guards_released.fetch_add(1);
+      guards_released.notify_all();
+      return;
+    }
+  }
+  // The handler has taken it: the process is ending, and the folder must
+  // stay open until it has.
+  for (;;) (void)pause();
 }
 
 std::optional<FileIdentity> Identify(Handle handle) {
@@ -304,6 +575,11 @@ PathInfo LookUp(const std::string& path) {
   if (stat(path.c_str(), &info) != 0) return {PathKind::kMissing, 0, system::LastFailure()};
   if (!S_ISREG(info.st_mode)) return {PathKind::kOther, 0};
   return {PathKind::kFile, static_cast<ByteCount>(info.st_size)};
+}
+
+void DeferInterruptions() {
+  system::deferring.store(true);
+  system::InstallHandlers();
 }
 
 bool File::Close() noexcept {

@@ -1,6 +1,8 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
+#include <climits>
 #include <optional>
 #include <string>
 #include <utility>
@@ -171,17 +173,47 @@ Handle Open(const std::string& path, DWORD access, DWORD sharing, DWORD disposit
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
+// Holds an SRW lock for the duration of a block: exclusively, or shared.
+class LockHeld {
+ public:
+  explicit LockHeld(SRWLOCK& lock, bool shared = false) : lock_(lock), shared_(shared) {
+    if (shared_) {
+      AcquireSRWLockShared(&lock_);
+    } else {
+      AcquireSRWLockExclusive(&lock_);
+    }
+  }
+  ~LockHeld() {
+    if (shared_) {
+      ReleaseSRWLockShared(&lock_);
+    } else {
+      ReleaseSRWLockExclusive(&lock_);
+    }
+  }
+  LockHeld(const LockHeld&) = delete;
+  LockHeld& operator=(const LockHeld&) = delete;
+
+ private:
+  SRWLOCK& lock_;
+  bool shared_;
+};
+
 // The handles OpenExistingForWriting opened only to find out whose a held
 // file is: they may read its attributes, nothing else. Lock refuses them,
 // as the file is held; File::Close forgets them. Files are opened and
-// closed on the main thread only.
+// closed on several threads at once (plivex-batch), hence the lock.
+SRWLOCK look_only_lock = SRWLOCK_INIT;
 std::vector<HANDLE> look_only_handles;
 
 bool IsLookOnly(HANDLE handle) {
+  const LockHeld held(look_only_lock, true);
   return std::find(look_only_handles.begin(), look_only_handles.end(), handle) != look_only_handles.end();
 }
 
-void ForgetLookOnly(HANDLE handle) noexcept { std::erase(look_only_handles, handle); }
+void ForgetLookOnly(HANDLE handle) noexcept {
+  const LockHeld held(look_only_lock);
+  std::erase(look_only_handles, handle);
+}
 
 // Whether `name` is the console under its oldest name (con, .\CON, and
 // CON.bgm before Windows 11: all have the full form \\.\CON). CON opens the
@@ -279,6 +311,7 @@ Handle OpenExistingForWriting(const std::string& path) {
     return kNoHandle;
   }
   try {
+    const LockHeld held(look_only_lock);
     look_only_handles.push_back(look);
   } catch (...) {
     (void)CloseHandle(look);
@@ -290,23 +323,22 @@ Handle OpenExistingForWriting(const std::string& path) {
 namespace {
 
 // What an interruption removes, and whether one has come. The console
-// calls the handler on a thread of its own, while the main thread may be
-// creating or renaming that very file, so both hold `guard_lock`: a
+// calls the handler on a thread of its own, while other threads may be
+// creating or renaming those very files, so all hold `guard_lock`: a
 // CreateNew or Rename under way ends before the handler looks, and once it
 // has looked they create and rename nothing more, as the process is
-// ending. The handler gets the name ready in UTF-16, a copy of its own, so
-// that it needs no memory and no text the main thread may free meanwhile.
-SRWLOCK guard_lock = SRWLOCK_INIT;
-std::wstring guarded_name;  // empty when none is guarded
-bool interrupted = false;
-
-class GuardHeld {
- public:
-  GuardHeld() { AcquireSRWLockExclusive(&guard_lock); }
-  ~GuardHeld() { ReleaseSRWLockExclusive(&guard_lock); }
-  GuardHeld(const GuardHeld&) = delete;
-  GuardHeld& operator=(const GuardHeld&) = delete;
+// ending. The handler gets the names ready in UTF-16, copies of its own, so
+// that it needs no memory and no text another thread may free meanwhile.
+struct Guarded {
+  int guard;
+  std::wstring name;
 };
+SRWLOCK guard_lock = SRWLOCK_INIT;
+std::vector<Guarded> guarded_names;  // one for each Replacement under way
+int last_guard = 0;
+bool interrupted = false;
+std::atomic<bool> deferring{false};               // DeferInterruptions was called
+std::atomic<bool> interruption_requested{false};  // and a Ctrl-C has come since
 
 // True, with the last error set, when an interruption has come: nothing
 // is to be created or renamed any more.
@@ -319,6 +351,10 @@ BOOL WINAPI RemoveGuardedOnInterruption(DWORD event) {
   switch (event) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
+      // Only noted, the first time after DeferInterruptions: the process
+      // goes on.
+      if (deferring.load() && !interruption_requested.exchange(true)) return TRUE;
+      break;
     case CTRL_CLOSE_EVENT:
     case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT:
@@ -326,15 +362,23 @@ BOOL WINAPI RemoveGuardedOnInterruption(DWORD event) {
     default:
       return FALSE;
   }
-  const GuardHeld held;
+  const LockHeld held(guard_lock);
   interrupted = true;
-  // The file is open with FILE_SHARE_DELETE, so this marks it, and it goes
-  // when the process's handles close as it ends. A name that was renamed
-  // or removed already fails here, which is as good.
-  if (!guarded_name.empty()) (void)DeleteFileW(guarded_name.c_str());
+  // The files are open with FILE_SHARE_DELETE, so this marks them, and
+  // they go when the process's handles close as it ends. A name that was
+  // renamed or removed already fails here, which is as good.
+  for (const Guarded& guarded : guarded_names) (void)DeleteFileW(guarded.name.c_str());
   // The next handler, in the end the system's own, ends the process as it
   // would have without this one.
   return FALSE;
+}
+
+// Installed with the first guard, or by DeferInterruptions. Should the
+// system refuse it, an interruption ends the run as it did before, leaving
+// the files.
+void InstallHandler() {
+  static const bool installed = SetConsoleCtrlHandler(RemoveGuardedOnInterruption, TRUE) != 0;
+  (void)installed;
 }
 
 }  // namespace
@@ -345,10 +389,10 @@ BOOL WINAPI RemoveGuardedOnInterruption(DWORD event) {
 // when it takes that file's place, so `owner_only` asks for nothing more.
 // Other programs cannot open it before the close, only in the moment
 // between the close and the rename.
-Handle CreateNew(const std::string& path, bool /*owner_only*/) {
+Handle CreateNew(Handle /*folder*/, const std::string& path, bool /*owner_only*/) {
   const std::optional<std::wstring> name = WideName(path);
   if (!name) return kNoHandle;
-  const GuardHeld held;
+  const LockHeld held(guard_lock);
   if (Interrupted()) return kNoHandle;
   const HANDLE file = OpenWide(*name, GENERIC_WRITE, FILE_SHARE_DELETE, CREATE_NEW);
   if (file == INVALID_HANDLE_VALUE) return kNoHandle;
@@ -361,6 +405,9 @@ Handle CreateNew(const std::string& path, bool /*owner_only*/) {
   }
   return FromHandle(file);
 }
+
+// Paths go to the system whole, in their long form where they are long.
+std::optional<Handle> OpenFolder(const std::string& /*path*/) { return kNoHandle; }
 
 const std::string_view kPathSeparators = "\\/:";  // "C:name" is "name" in C:'s current folder
 
@@ -406,6 +453,11 @@ bool CopyPermissions(Handle model, Handle file) {
   return SetFileInformationByHandle(ToHandle(file), FileBasicInfo, &created, sizeof created) != 0;
 }
 
+// ReplaceFileW keeps them, and its fallback is a rename.
+bool CopyAttributes(Handle /*model*/, Handle /*file*/, std::vector<AttributeNotKept>& /*not_kept*/) {
+  return true;
+}
+
 bool Flush(Handle handle) { return FlushFileBuffers(ToHandle(handle)) != 0; }
 
 // Without `replace`, MoveFileExW, which fails when `to` exists.
@@ -421,21 +473,25 @@ bool Flush(Handle handle) { return FlushFileBuffers(ToHandle(handle)) != 0; }
 // back after a failure, and which is deleted after success. An
 // interruption waits for all of it; were the process killed outright
 // between the steps, the old file would be whole under that name, which
-// says what it is: the output's name, ".plivex-pack-original-" and the
-// digits of the new file's name (not "unfinished", which may be deleted).
+// says what it is: the new file's name with "-original-" in place of
+// "-unfinished-" (which may be deleted), so "NAME.plivex-pack-original-"
+// and its digits, as short as the new file's name is.
 //
 // Where ReplaceFileW is not offered at all (a file system or file server
 // that does not support it), a plain MoveFileExW over the old file does
 // the rename, without keeping its attributes.
-bool Rename(const std::string& from, const std::string& to, bool replace) {
+bool Rename(Handle /*folder*/, const std::string& from, const std::string& to, bool replace) {
   const std::optional<std::wstring> source = WideName(from);
   const std::optional<std::wstring> target = WideName(to);
-  constexpr std::size_t kDigits = 8;  // the end of every temporary name
-  const std::string digits = from.size() < kDigits ? from : from.substr(from.size() - kDigits);
-  const std::optional<std::wstring> backup = WideName(to + ".plivex-pack-original-" + digits);
+  const std::size_t unfinished = from.rfind(kUnfinished);
+  const std::string backup_name =
+      unfinished == std::string::npos
+          ? to + ".original"
+          : from.substr(0, unfinished) + "-original-" + from.substr(unfinished + kUnfinished.size());
+  const std::optional<std::wstring> backup = WideName(backup_name);
   if (!source || !target || !backup) return false;
   // An interruption waits for the names to settle, either way.
-  const GuardHeld held;
+  const LockHeld held(guard_lock);
   if (Interrupted()) return false;
   if (!replace) return MoveFileExW(source->c_str(), target->c_str(), 0) != 0;
   constexpr DWORD kFlags = REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS;
@@ -473,22 +529,30 @@ bool Rename(const std::string& from, const std::string& to, bool replace) {
   return false;
 }
 
-bool Remove(const std::string& path) {
+bool Remove(Handle /*folder*/, const std::string& path) {
   const std::optional<std::wstring> name = WideName(path);
   return name && DeleteFileW(name->c_str()) != 0;
 }
 
-void GuardTemporary(const char* path) {
-  // Installed with the first name. Should the system refuse it, an
-  // interruption ends the run as it did before, leaving the file.
-  static const bool installed = SetConsoleCtrlHandler(RemoveGuardedOnInterruption, TRUE) != 0;
-  (void)installed;
+// As many as there are Replacements: the handler is a thread of its own,
+// and may take the lock. A name that is no UTF-8 is guarded by nothing, as
+// CreateNew makes no file of it.
+int GuardTemporary(Handle /*folder*/, const std::string& path) {
+  InstallHandler();
   std::wstring name;
-  if (path != nullptr) {
-    if (const std::optional<std::wstring> wide = WideName(path)) name = *wide;
-  }
-  const GuardHeld held;
-  guarded_name.swap(name);
+  if (const std::optional<std::wstring> wide = WideName(path)) name = *wide;
+  const LockHeld held(guard_lock);
+  last_guard = last_guard == INT_MAX ? 1 : last_guard + 1;
+  guarded_names.push_back({last_guard, std::move(name)});
+  return last_guard;
+}
+
+// CreateNew holds the lock, which is all the handler needs.
+void GuardCreated(int /*guard*/) noexcept {}
+
+void ReleaseGuard(int guard) noexcept {
+  const LockHeld held(guard_lock);
+  std::erase_if(guarded_names, [guard](const Guarded& guarded) { return guarded.guard == guard; });
 }
 
 std::optional<FileIdentity> Identify(Handle handle) {
@@ -546,6 +610,13 @@ bool Lock(Handle handle, LockMode /*mode*/) {
 bool Empty(Handle handle) { return SetEndOfFile(ToHandle(handle)) != 0; }
 
 }  // namespace system
+
+void DeferInterruptions() {
+  system::deferring.store(true);
+  system::InstallHandler();
+}
+
+bool InterruptionRequested() { return system::interruption_requested.load(); }
 
 PathInfo LookUp(const std::string& path) {
   const std::optional<std::u16string> wide = Utf8ToWide(path);

@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "platform/errors.h"
 #include "platform/file.h"
@@ -82,12 +83,22 @@ Handle OpenForWriting(const std::string& path);
 // `path` names nothing.
 Handle OpenExistingForWriting(const std::string& path);
 
-// Creates the file `path`, which must not exist yet, for writing, shared
-// with nobody. kNoHandle on failure (an existing file of that name too).
-// With `owner_only` nobody else may read it until CopyPermissions gives it
-// the rights of the file it is to replace, which may be stricter than
-// those a new file gets.
-Handle CreateNew(const std::string& path, bool owner_only);
+// The folder that the file `path` is in (the last part of `path` taken
+// away), opened to create, rename and remove files in it by their names: on
+// Linux a descriptor of it, so that its path, however long, is walked once,
+// and the calls below get only the short last part. Windows needs nothing
+// opened and gives kNoHandle. Nothing when the folder cannot be opened
+// (LastFailure() says why: kNotFound for a missing one). The calls below
+// take the folder and the whole path of a file in it; each backend uses
+// what it needs.
+std::optional<Handle> OpenFolder(const std::string& path);
+
+// Creates the file `path` in `folder`, which must not exist yet, for
+// writing, shared with nobody. kNoHandle on failure (an existing file of
+// that name too). With `owner_only` nobody else may read it until
+// CopyPermissions gives it the rights of the file it is to replace, which
+// may be stricter than those a new file gets.
+Handle CreateNew(Handle folder, const std::string& path, bool owner_only);
 
 // `path` with the symbolic links of its last part followed: the name of
 // the file that writing to `path` would write, which a rename must replace
@@ -98,28 +109,56 @@ std::string FinalName(const std::string& path);
 // The characters after which a path's last part begins.
 extern const std::string_view kPathSeparators;
 
+// What a temporary name says of its file, before its eight digits
+// (Replacement::TemporaryName).
+inline constexpr std::string_view kUnfinished = "-unfinished-";
+
 // Gives the new file `file` the permission bits, and as far as this process
 // may the owner and group, of the file `model`. False when the permission
 // bits cannot be set. Where renaming over a file keeps its attributes by
 // itself (Windows), it does nothing.
 bool CopyPermissions(Handle model, Handle file);
 
+// Gives the new file `file` the extended attributes of `model`, after
+// CopyPermissions (an ACL holds the group bits of the mode as its mask),
+// skipping those that `file` has already with the same value (a security
+// label); an access control list that `file` has and `model` has not (one
+// inherited from the folder's default ACL) is taken away. Appends each
+// attribute that cannot be given to `not_kept`, and goes on. Returns false,
+// with the last entry of `not_kept` saying which and why, when the access
+// to `file` could not be made that of `model`: an ACL could not be read,
+// given or taken away, or the attributes could not be listed (the entry's
+// name is then empty). Where renaming over a file keeps its attributes by
+// itself (Windows), it does nothing.
+bool CopyAttributes(Handle model, Handle file, std::vector<AttributeNotKept>& not_kept);
+
 // Makes the system write the data of `handle` out to the disk.
 bool Flush(Handle handle);
 
-// Gives the file `from` the name `to` in one step: over an existing file
-// `to` when `replace` is true, and otherwise only when `to` does not exist.
-// False when the system refuses; `from` is then as it was.
-bool Rename(const std::string& from, const std::string& to, bool replace);
+// Gives the file `from` in `folder` the name `to` in the same folder, in one
+// step: over an existing file `to` when `replace` is true, and otherwise
+// only when `to` does not exist. False when the system refuses; `from` is
+// then as it was.
+bool Rename(Handle folder, const std::string& from, const std::string& to, bool replace);
 
-// Removes the file `path`.
-bool Remove(const std::string& path);
+// Removes the file `path` in `folder`.
+bool Remove(Handle folder, const std::string& path);
 
-// Names the file that an interruption of the process (Ctrl-C, SIGTERM,
-// SIGHUP, SIGQUIT; on Windows the console's break and close events) removes
-// before the process ends; nullptr names none. The text must stay in place
-// until it is replaced. Interruptions that are ignored stay ignored.
-void GuardTemporary(const char* path);
+// The files that an interruption (a signal that ends the process; on
+// Windows the console's break and close events) removes before the process
+// ends, several at once, one for each Replacement under way, on any thread.
+// Signals and events that are ignored stay ignored.
+//
+// GuardTemporary guards the file `path` in `folder` before it is created,
+// so that no interruption can leave it behind, and returns the guard; it
+// waits while every guard is taken (on Linux there are 128). -1, with
+// LastFailure() saying why, when the file is not to be created: its name is
+// too long for any folder, or the process is ending. GuardCreated says that
+// the attempt to create it is over, made or not; ReleaseGuard lets go of a
+// guard once its file has been renamed or removed, or was not made.
+int GuardTemporary(Handle folder, const std::string& path);
+void GuardCreated(int guard) noexcept;
+void ReleaseGuard(int guard) noexcept;
 
 enum class FileKind { kFile, kBlockDevice, kCharacterDevice, kConsole, kPipe, kOther };
 

@@ -147,10 +147,11 @@ class Run:
 
 
 def run_program(args, cwd, closed=(), user=None, exe=P.exe, stdout=subprocess.PIPE, env=None,
-                address_space=None):
+                address_space=None, stdin=subprocess.DEVNULL, umask=None):
     """Runs the program in `cwd` with the standard descriptors in `closed`
-    closed, when `user` is set as that uid and gid, and when `address_space`
-    is set with its memory limited to that many bytes."""
+    closed, when `user` is set as that uid and gid, when `address_space`
+    is set with its memory limited to that many bytes, and when `umask` is
+    set with that umask."""
 
     def child_setup():
         for fd in closed:
@@ -161,10 +162,12 @@ def run_program(args, cwd, closed=(), user=None, exe=P.exe, stdout=subprocess.PI
             os.setuid(user)
         if address_space is not None:
             resource.setrlimit(resource.RLIMIT_AS, (address_space, address_space))
+        if umask is not None:
+            os.umask(umask)
 
     # The descriptors are set up first and closed in the child, so the run
     # does not depend on what this process's own standard streams are.
-    done = subprocess.run(RUNNER + [exe, *args], cwd=cwd, stdin=subprocess.DEVNULL, stdout=stdout,
+    done = subprocess.run(RUNNER + [exe, *args], cwd=cwd, stdin=stdin, stdout=stdout,
                           stderr=subprocess.PIPE, timeout=TIMEOUT, preexec_fn=child_setup, env=env)
     return Run(done.returncode, None if 1 in closed else done.stdout,
                None if 2 in closed else done.stderr)
@@ -489,6 +492,18 @@ class PermissionFaults(Matrix):
         self.assert_plain_run(self.run_as_user(P.input, "out"), P.success)
         self.assert_complete("out")
 
+    @unittest.skipUnless(P.replaces, "plivex writes its output in place")
+    def test_set_user_id_bit_kept(self):
+        # A write by a program without the right to keep it clears the
+        # set-user-ID bit: the new file gets its mode after the last write.
+        self.put("out", self.OLD_OUTPUT)
+        if self.user is not None:
+            os.chown(self.path("out"), self.user, self.user)
+        os.chmod(self.path("out"), 0o4644)
+        self.assert_plain_run(self.run_as_user(P.input, "out"), P.success)
+        self.assert_complete("out")
+        self.assertEqual(stat.S_IMODE(os.stat(self.path("out")).st_mode), 0o4644)
+
     def test_input_not_readable(self):
         os.chmod(self.path(P.input), 0o000)
         # An output the user could damage, were the run to go on.
@@ -516,6 +531,20 @@ class ClosedStandardStreams(Matrix):
                 self.assert_plain_run(run_program([P.input, "out"], self.dir, closed=closed), P.success)
                 self.assert_complete("out")
                 self.assert_input_intact()
+
+    @unittest.skipUnless(P.replaces, "plivex reads no standard input")
+    def test_standard_input_with_standard_output_closed(self):
+        # Standard input open for reading and writing (`<>in.wav >&-`): its
+        # duplicate must not take the number of standard output, or the
+        # console lines would be written into the input, between the
+        # samples still to be read.
+        stdin = os.open(self.path(P.input), os.O_RDWR)
+        try:
+            self.assert_plain_run(run_program(["-", "out"], self.dir, closed=(1,), stdin=stdin), P.success)
+        finally:
+            os.close(stdin)
+        self.assert_complete("out")
+        self.assert_input_intact()
 
     def test_failures_with_closed_streams_do_not_wait(self):
         kept = self.keep_old_output()
@@ -552,6 +581,11 @@ class Locks(Matrix):
                         self.assert_plain_run(run_program([P.input, output], self.dir),
                                               P.cannot_open(P.input, "Held By Another Program"))
                         self.assertEqual(file_state(self.path("out")), kept)
+                        self.assertFalse(os.path.exists(self.path("new")))
+                    if P.replaces:  # the same file as standard input (`- <in.wav`)
+                        with open(self.path(P.input), "rb") as stdin:
+                            self.assert_plain_run(run_program(["-", "new"], self.dir, stdin=stdin),
+                                                  P.cannot_open("-", "Held By Another Program"))
                         self.assertFalse(os.path.exists(self.path("new")))
             self.assert_input_intact()
 
@@ -604,19 +638,22 @@ class ConsoleClashes(Matrix):
     """Standard output and the files of the run must never be the same:
     console lines would land in the data."""
 
-    def run_with_console(self, args, console_path, mode):
+    def run_with_console(self, args, console_path, mode, stdin=subprocess.DEVNULL):
         with open(console_path, mode) as console_file:
-            return run_program(args, self.dir, stdout=console_file)
+            return run_program(args, self.dir, stdout=console_file, stdin=stdin)
 
     def test_input_that_is_the_console(self):
         # `plivex in.bgm out.wav >> in.bgm`: refused at the open; the console
-        # lines are all the input gains, and nothing is created.
+        # lines are all the input gains, and nothing is created. The same
+        # through standard input (`- <in.wav >>in.wav`).
         data = P.make_input(self.DATA)
-        for mode in ("ab", "r+b"):
-            with self.subTest(redirect=mode):
+        names = [P.input, "-"] if P.replaces else [P.input]
+        for mode, name in [(mode, name) for mode in ("ab", "r+b") for name in names]:
+            with self.subTest(redirect=mode, input=name):
                 self.put(P.input, data)
-                run = self.run_with_console([P.input, "out"], self.path(P.input), mode)
-                shown = P.cannot_open(P.input, "Same File As Standard Output")
+                with open(self.path(P.input), "rb") as stdin:
+                    run = self.run_with_console([name, "out"], self.path(P.input), mode, stdin)
+                shown = P.cannot_open(name, "Same File As Standard Output")
                 self.assert_plain_run(run, shown)
                 if mode == "ab":
                     self.assertEqual(self.get(P.input), data + shown)
@@ -859,40 +896,253 @@ class ReplacingAnOriginal(Matrix):
         finally:
             subprocess.run(["umount", disk], timeout=TIMEOUT, check=True)
 
+    STALLED = with_faults(PLIVEX_FAULT_WRITE="/out", PLIVEX_FAULT_WRITE_FROM=str(MIB),
+                          PLIVEX_FAULT_WRITE_STALL="1") if FAULT_SHIM else None
+
+    def start_stalled(self, output, prepare=None):
+        """Starts a run from "big" to `output` that stalls in a write of
+        its new file, 1 MiB in, and returns it once it is there; `prepare`
+        runs in the child first. A crash signal dumps no core."""
+        def child_setup():
+            resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
+            if prepare:
+                prepare()
+        proc = subprocess.Popen(RUNNER + [P.exe, "big", output], cwd=self.dir, env=self.STALLED,
+                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL, preexec_fn=child_setup)
+        self.addCleanup(proc.wait)
+        self.addCleanup(proc.kill)
+        deadline = time.monotonic() + TIMEOUT
+        while not self.leftovers(output, size=self.MIB):
+            if time.monotonic() > deadline or proc.poll() is not None:
+                self.fail("the run to %s did not stall: %s" % (output, proc.poll()))
+            time.sleep(0.01)
+        return proc
+
     @needs_fault_shim
     def test_interrupted(self):
-        # The run stalls in a write of the new file, 1 MiB in; then a signal
-        # ends it. Every signal a user or a system sends to end a program
-        # removes the new file; SIGKILL cannot be caught, and leaves it under
-        # a name that says what it is.
-        env = with_faults(PLIVEX_FAULT_WRITE="/out", PLIVEX_FAULT_WRITE_FROM=str(self.MIB),
-                          PLIVEX_FAULT_WRITE_STALL="1")
-        for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT, signal.SIGKILL):
+        # Every signal whose default action ends a program removes the new
+        # file before the program ends with that signal; SIGKILL cannot be
+        # caught, and leaves it under a name that says what it is. One run
+        # for each, all at once, so that a signal that fails to end its run
+        # costs seconds, not a timeout each.
+        signals = [signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT, signal.SIGUSR1, signal.SIGUSR2,
+                   signal.SIGALRM, signal.SIGXCPU, signal.SIGVTALRM, signal.SIGPROF, signal.SIGIO, signal.SIGPWR,
+                   signal.SIGSYS, signal.SIGTRAP, signal.SIGSEGV, signal.SIGBUS, signal.SIGFPE, signal.SIGILL,
+                   signal.SIGABRT, signal.SIGRTMIN, signal.SIGRTMAX, signal.SIGKILL]
+        signals += [getattr(signal, name) for name in ("SIGSTKFLT", "SIGEMT") if hasattr(signal, name)]
+        # A sanitizer's own handlers of the crash signals would report them
+        # instead; without them the program's are there, as in a plain build.
+        no_crash_handlers = ":handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0"
+        for variable in ("ASAN_OPTIONS", "UBSAN_OPTIONS"):
+            self.STALLED[variable] = os.environ.get(variable, "") + no_crash_handlers
+        runs = []
+        for number in signals:
+            output = "out-" + number.name
+            self.put(output, self.OLD_OUTPUT)
+            runs.append((number, output, file_state(self.path(output)), self.start_stalled(output)))
+        for number, _, _, proc in runs:
+            proc.send_signal(number)
+        deadline = time.monotonic() + 10
+        for number, output, kept, proc in runs:
             with self.subTest(signal=number.name):
-                kept = self.keep_old_output()
-                proc = subprocess.Popen(RUNNER + [P.exe, "big", "out"], cwd=self.dir, env=env,
-                                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                        stderr=subprocess.DEVNULL)
                 try:
-                    deadline = time.monotonic() + TIMEOUT
-                    while not self.leftovers(size=self.MIB) and time.monotonic() < deadline:
-                        time.sleep(0.01)
-                    proc.send_signal(number)
-                    self.assertEqual(proc.wait(timeout=TIMEOUT), -number)
-                finally:
-                    proc.kill()
-                    proc.wait()
-                self.assertEqual(file_state(self.path("out")), kept)
+                    status = proc.wait(timeout=max(0.1, deadline - time.monotonic()))
+                except subprocess.TimeoutExpired:
+                    status = "still running"
+                self.assertEqual(status, -number)
+                self.assertEqual(file_state(self.path(output)), kept)
                 if number == signal.SIGKILL:
-                    (left,) = self.leftovers()
-                    self.assertRegex(left, r"^out\.plivex-pack-unfinished-[0-9a-f]{8}$")
+                    (left,) = self.leftovers(output)
+                    self.assertRegex(left, r"^out-SIGKILL\.plivex-pack-unfinished-[0-9a-f]{8}$")
                     os.remove(self.path(left))
-                self.assert_no_leftovers()
+                self.assertEqual(self.leftovers(output), [])
 
-    def leftovers(self, size=0):
-        """The names of the files begun under a temporary name, of at least
-        `size` bytes."""
-        return [n for n in os.listdir(self.dir) if LEFTOVER in n and os.path.getsize(self.path(n)) >= size]
+    @needs_fault_shim
+    def test_ignored_signals_stay_ignored(self):
+        # SIGHUP ignored (nohup), SIGINT and SIGQUIT ignored (a background
+        # job of a script), and SIGPIPE and SIGXFSZ, which the program
+        # ignores itself: none of them ends the run. A real-time signal then
+        # does, and is delivered after every standard one, so that a signal
+        # wrongly given a handler would end the run first.
+        ignored = (signal.SIGHUP, signal.SIGINT, signal.SIGQUIT)
+
+        def ignore():
+            for number in ignored:
+                signal.signal(number, signal.SIG_IGN)
+
+        kept = self.keep_old_output()
+        proc = self.start_stalled("out", ignore)
+        for number in ignored + (signal.SIGPIPE, signal.SIGXFSZ, signal.SIGRTMAX):
+            proc.send_signal(number)
+        self.assertEqual(proc.wait(timeout=10), -signal.SIGRTMAX)
+        self.assertEqual(file_state(self.path("out")), kept)
+        self.assert_no_leftovers()
+
+    def leftovers(self, output, size=0):
+        """The names of the files begun under a temporary name for
+        `output`, of at least `size` bytes."""
+        return [n for n in os.listdir(self.dir)
+                if n.startswith(output + LEFTOVER) and os.path.getsize(self.path(n)) >= size]
+
+    def test_names_at_the_limits(self):
+        # A name of 255 bytes, the most a name may have, and a path of 4090
+        # bytes, near the 4095 Linux takes: the temporary name, 32 bytes
+        # longer, still fits, cut short or in the folder opened on its own.
+        # Such a path is too long to reach from here (the test's folder adds
+        # its own): its folder is opened on the way.
+        deep = os.path.join(*["d" * 200] * 20)
+        os.makedirs(self.path(deep))
+        for output in ("n" * 255, os.path.join(deep, "n" * (4090 - len(deep) - 1))):
+            folder = os.open(self.path(os.path.dirname(output) or "."), os.O_RDONLY)
+            self.addCleanup(os.close, folder)
+            name = os.path.basename(output)
+            for existing in (False, True):
+                with self.subTest(length=len(output), existing=existing):
+                    if existing:
+                        with open(name, "wb", opener=lambda n, flags: os.open(n, flags, dir_fd=folder)) as f:
+                            f.write(self.OLD_OUTPUT)
+                    self.assert_plain_run(run_program([P.input, output], self.dir), P.success)
+                    with open(name, "rb", opener=lambda n, flags: os.open(n, flags, dir_fd=folder)) as f:
+                        self.assertEqual(f.read(), P.expected(self.DATA))
+                    os.remove(name, dir_fd=folder)
+
+    def test_modes(self):
+        # A new output gets the rights of any new file (0666 less the
+        # umask); a replaced one keeps its own, the set-group-ID bit too.
+        rows = [("new", None, 0o022, 0o644), ("out", 0o2664, 0o022, 0o2664), ("out", 0o604, 0o077, 0o604)]
+        for output, mode, umask, expected in rows:
+            with self.subTest(mode=mode, umask=umask):
+                if mode is not None:
+                    self.put(output, self.OLD_OUTPUT)
+                    os.chmod(self.path(output), mode)
+                self.assert_plain_run(run_program([P.input, output], self.dir, umask=umask), P.success)
+                self.assert_complete(output)
+                self.assertEqual(stat.S_IMODE(os.stat(self.path(output)).st_mode), expected)
+                os.remove(self.path(output))
+
+    @needs_fault_shim
+    def test_flushed_before_the_rename(self):
+        # Over an original, the new file reaches the disk before the rename;
+        # a new output has no original to lose, and is not held up.
+        log = self.path("calls.log")
+        rows = [("out", ["fdatasync %s", "rename %s out"]), ("new", ["rename %s new"])]
+        self.keep_old_output()
+        for output, calls in rows:
+            with self.subTest(output=output):
+                self.assert_plain_run(run_program([P.input, output], self.dir, env=with_faults(PLIVEX_FAULT_LOG=log)),
+                                      P.success)
+                self.assert_complete(output)
+                with open(log) as f:
+                    lines = f.read().splitlines()
+                os.remove(log)
+                temporary = lines[-1].split()[1]
+                self.assertTrue(temporary.startswith(output + LEFTOVER), lines)
+                self.assertEqual(lines, [call % temporary for call in calls])
+
+    def test_new_output_taken_meanwhile(self):
+        # A name that another program takes while a new output is written
+        # is not renamed over: that file is the other program's.
+        wav = P.make_input(pattern(2 * self.MIB, seed=8))
+        proc = subprocess.Popen(RUNNER + [P.exe, "-", "new"], cwd=self.dir, stdin=subprocess.PIPE,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        try:
+            proc.stdin.write(wav[:self.MIB])
+            proc.stdin.flush()
+            deadline = time.monotonic() + TIMEOUT
+            while not self.leftovers("new") and time.monotonic() < deadline:
+                time.sleep(0.01)
+            self.put("new", b"another program's")
+            out, err = proc.communicate(wav[self.MIB:], timeout=TIMEOUT)
+        finally:
+            proc.kill()
+            proc.wait()
+        self.assert_plain_run(Run(proc.returncode, out, err), P.failure(
+            "Please Wait ...", "", *P.cannot("Replace", "new", "Created By Another Program Meanwhile")))
+        self.assertEqual(self.get("new"), b"another program's")
+
+    def attributes(self, name):
+        return {key: os.getxattr(self.path(name), key) for key in os.listxattr(self.path(name))}
+
+    def original_with_attributes(self):
+        """Puts at "out" the example of issue 27: mode 0640, then an ACL
+        entry that lets uid 65534 read and write, whose mask takes the group
+        bits (the mode reads 0660; the group itself may only read), and a
+        user.* attribute; and, as root, a trusted.* and a security.*
+        attribute. Returns its state and attributes."""
+        self.put("out", self.OLD_OUTPUT)
+        os.chmod(self.path("out"), 0o640)
+        attributes = {"system.posix_acl_access": posix_acl((ACL_USER_OBJ, 6), (ACL_USER, 6, NOBODY),
+                                                           (ACL_GROUP_OBJ, 4), (ACL_MASK, 6), (ACL_OTHER, 0)),
+                      "user.note": b"track 01, the loop"}
+        if os.geteuid() == 0:
+            attributes.update({"trusted.plivex": b"\x00\x01", "security.plivex": b"label"})
+        try:
+            for key, value in attributes.items():
+                os.setxattr(self.path("out"), key, value)
+        except OSError as error:
+            self.skipTest("this file system keeps no such attribute: %s" % error)
+        self.assertEqual(stat.S_IMODE(os.stat(self.path("out")).st_mode), 0o660)
+        self.assertEqual(self.attributes("out"), attributes)
+        return file_state(self.path("out")), attributes
+
+    def test_acl_and_attributes_kept(self):
+        _, attributes = self.original_with_attributes()
+        self.assert_plain_run(run_program([P.input, "out"], self.dir), P.success)
+        self.assert_complete("out")
+        self.assertEqual(stat.S_IMODE(os.stat(self.path("out")).st_mode), 0o660)
+        self.assertEqual(self.attributes("out"), attributes)
+
+        # A folder's default ACL gives its entries to every new file in it:
+        # the new file then loses the ACL the original did not have, or the
+        # user it names could read what the original kept from them.
+        os.mkdir(self.path("shared"))
+        os.setxattr(self.path("shared"), "system.posix_acl_default", posix_acl(
+            (ACL_USER_OBJ, 6), (ACL_USER, 6, NOBODY), (ACL_GROUP_OBJ, 4), (ACL_MASK, 6), (ACL_OTHER, 0)))
+        track = os.path.join("shared", "track.bgm")
+        self.put(track, self.OLD_OUTPUT)
+        os.removexattr(self.path(track), "system.posix_acl_access")
+        os.chmod(self.path(track), 0o640)
+        self.assert_plain_run(run_program([P.input, track], self.dir), P.success)
+        self.assert_complete(track)
+        self.assertEqual(stat.S_IMODE(os.stat(self.path(track)).st_mode), 0o640)
+        self.assertNotIn("system.posix_acl_access", os.listxattr(self.path(track)))
+
+    @needs_fault_shim
+    def test_attributes_that_cannot_be_given(self):
+        # An ACL that the new file cannot be given fails the run before the
+        # rename, rather than let anyone in; any other attribute is left
+        # behind, and the run goes on.
+        rows = [
+            ("system.posix_acl_access",
+             P.failure("Please Wait ...", "", *P.cannot("Create", "out", "ACL Cannot Be Copied"))),
+            ("user.note", P.success),
+        ]
+        for refused, transcript in rows:
+            with self.subTest(refused=refused):
+                kept, attributes = self.original_with_attributes()
+                run = run_program([P.input, "out"], self.dir, env=with_faults(PLIVEX_FAULT_XATTR=refused))
+                self.assert_plain_run(run, transcript)
+                if transcript != P.success:
+                    self.assertEqual(file_state(self.path("out")), kept)
+                else:
+                    self.assert_complete("out")
+                    del attributes[refused]
+                self.assertEqual(self.attributes("out"), attributes)
+
+
+# The tags of the entries of a POSIX ACL, and an entry's id where it has
+# none (the owner, the group, the mask, the others).
+ACL_USER_OBJ, ACL_USER, ACL_GROUP_OBJ, ACL_MASK, ACL_OTHER = 0x01, 0x02, 0x04, 0x10, 0x20
+ACL_UNDEFINED_ID = 0xFFFFFFFF
+
+
+def posix_acl(*entries):
+    """The bytes of an ACL as Linux gives it in system.posix_acl_access:
+    version 2, then each entry (tag, permissions[, id]), little-endian."""
+    return struct.pack("<I", 2) + b"".join(
+        struct.pack("<HHI", tag, permissions, ident[0] if ident else ACL_UNDEFINED_ID)
+        for tag, permissions, *ident in entries)
 
 
 if __name__ == "__main__":

@@ -23,7 +23,15 @@
 //       the file position is at OFFSET (0 unless given) or past it, as a
 //       full disk does; with PLIVEX_FAULT_WRITE_STALL it stalls there
 //       instead, until a signal ends the process, so that a test can
-//       interrupt a run at a known point.
+//       interrupt a run at a known point. A signal that the program catches
+//       and returns from ends the process there, with status 125, so that a
+//       handler that fails to end the process shows at once.
+//   PLIVEX_FAULT_XATTR=NAME
+//       fsetxattr() and fremovexattr() of the extended attribute NAME fail
+//       with EOPNOTSUPP, as on a file system that does not keep it.
+//   PLIVEX_FAULT_LOG=FILE
+//       Each fdatasync() and rename appends a line to FILE: "fdatasync
+//       NAME" with the file's name, "rename FROM TO" with the names given.
 //
 // A path "contains" PART so that the file a program writes under a
 // temporary name beside "out" (out.plivex-pack-unfinished-...) matches
@@ -35,7 +43,9 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/file.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cstdarg>
@@ -78,6 +88,27 @@ bool Contains(const std::string& text, const char* part) {
 bool AtOrPast(int fd, const char* variable) {
   const char* from = std::getenv(variable);
   return lseek(fd, 0, SEEK_CUR) >= (from != nullptr ? std::strtoll(from, nullptr, 10) : 0);
+}
+
+// Appends `line` and a line feed to the file PLIVEX_FAULT_LOG names.
+void Log(const std::string& line) {
+  const char* log = std::getenv("PLIVEX_FAULT_LOG");
+  if (log == nullptr) return;
+  FILE* file = std::fopen(log, "a");
+  if (file == nullptr) return;
+  std::fprintf(file, "%s\n", line.c_str());
+  std::fclose(file);
+}
+
+std::string LastPart(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
+// Whether the attribute `name` is the one PLIVEX_FAULT_XATTR names; errno
+// is then set as its call fails.
+bool AttributeRefused(const char* name) {
+  const char* refused = std::getenv("PLIVEX_FAULT_XATTR");
+  if (refused == nullptr || std::strcmp(refused, name) != 0) return false;
+  errno = EOPNOTSUPP;
+  return true;
 }
 
 }  // namespace
@@ -135,10 +166,49 @@ extern "C" ssize_t read(int fd, void* buffer, size_t count) {
 
 extern "C" ssize_t write(int fd, const void* buffer, size_t count) {
   if (Contains(PathOf(fd), std::getenv("PLIVEX_FAULT_WRITE")) && AtOrPast(fd, "PLIVEX_FAULT_WRITE_FROM")) {
-    while (Enabled("PLIVEX_FAULT_WRITE_STALL")) pause();
+    if (Enabled("PLIVEX_FAULT_WRITE_STALL")) {
+      (void)pause();
+      _exit(125);
+    }
     errno = ENOSPC;
     return -1;
   }
   static const auto next = Next<ssize_t (*)(int, const void*, size_t)>("write");
   return next(fd, buffer, count);
+}
+
+extern "C" int fdatasync(int fd) {
+  Log("fdatasync " + LastPart(PathOf(fd)));
+  static const auto next = Next<int (*)(int)>("fdatasync");
+  return next(fd);
+}
+
+extern "C" int rename(const char* from, const char* to) {
+  Log(std::string("rename ") + LastPart(from) + " " + LastPart(to));
+  static const auto next = Next<int (*)(const char*, const char*)>("rename");
+  return next(from, to);
+}
+
+extern "C" int renameat(int from_folder, const char* from, int to_folder, const char* to) {
+  Log(std::string("rename ") + LastPart(from) + " " + LastPart(to));
+  static const auto next = Next<int (*)(int, const char*, int, const char*)>("renameat");
+  return next(from_folder, from, to_folder, to);
+}
+
+extern "C" int renameat2(int from_folder, const char* from, int to_folder, const char* to, unsigned flags) {
+  Log(std::string("rename ") + LastPart(from) + " " + LastPart(to));
+  static const auto next = Next<int (*)(int, const char*, int, const char*, unsigned)>("renameat2");
+  return next(from_folder, from, to_folder, to, flags);
+}
+
+extern "C" int fsetxattr(int fd, const char* name, const void* value, size_t size, int flags) {
+  if (AttributeRefused(name)) return -1;
+  static const auto next = Next<int (*)(int, const char*, const void*, size_t, int)>("fsetxattr");
+  return next(fd, name, value, size, flags);
+}
+
+extern "C" int fremovexattr(int fd, const char* name) {
+  if (AttributeRefused(name)) return -1;
+  static const auto next = Next<int (*)(int, const char*)>("fremovexattr");
+  return next(fd, name);
 }

@@ -2,16 +2,27 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <limits>
+#include <string>
 #include <vector>
 
 #ifdef _WIN32
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <grp.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <thread>
 #endif
 
 #include "platform/errors.h"
@@ -153,6 +164,32 @@ TEST(File, OpenAndCreateFailuresAreReported) {
   EXPECT_THROW(CreateOutput(dir.File("folder"), input), EFCreateError);
   EXPECT_THROW(CreateOutput(dir.File("no-such-folder/out.wav"), input), EFCreateError);
   EXPECT_FALSE(std::filesystem::exists(dir.File("no-such-folder")));
+}
+
+// What a user finds after a power cut: the name it was for, cut at a whole
+// character when long, so that the name fits in 255 bytes, then the tag of
+// the program that left it.
+TEST(Replacement, TemporaryNames) {
+  const std::string folder = "music/";
+  const struct {
+    std::string final_path;
+    std::string_view tag;  // empty: the default
+    std::uint32_t unique;
+    std::string expected;
+  } rows[] = {
+      {folder + "track01.bgm", "", 0x3fa2c91e, folder + "track01.bgm.plivex-pack-unfinished-3fa2c91e"},
+      {"x.wav", "plivex-batch", 0xabc, "x.wav.plivex-batch-unfinished-00000abc"},
+      {folder + std::string(255, 'n'), "", 1,
+       folder + std::string(200, 'n') + ".plivex-pack-unfinished-00000001"},
+      // The 200th byte begins a two-byte character (e with an acute accent).
+      {std::string(199, 'a') + "\xC3\xA9", "", 2, std::string(199, 'a') + ".plivex-pack-unfinished-00000002"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.final_path);
+    SetTemporaryTag(row.tag.empty() ? "plivex-pack" : row.tag);
+    EXPECT_EQ(Replacement::TemporaryName(row.final_path, row.unique), row.expected);
+  }
+  SetTemporaryTag("plivex-pack");
 }
 
 #ifdef _WIN32
@@ -300,6 +337,182 @@ TEST(File, FifoOutputNeedsAReader) {
   got.resize(3000);
   EXPECT_EQ(got, data);
   EXPECT_EQ(close(reader), 0);
+}
+
+// Runs `child` in a process of its own, which ends with what it returns
+// (0 when each of its checks passed, else the number of the one that
+// failed), and tells how that process ended. Signals, DeferInterruptions
+// and other users stay out of the test program that way. A child that
+// hangs is ended by SIGALRM.
+std::string RunInChild(const std::function<int()>& child) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    alarm(30);
+    int code = 99;
+    try {
+      code = child();
+    } catch (...) {
+      code = 98;
+    }
+    _exit(code);
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return "not waited for";
+  }
+  if (WIFSIGNALED(status)) return "signal " + std::to_string(WTERMSIG(status));
+  return "exit " + std::to_string(WEXITSTATUS(status));
+}
+
+std::vector<std::string> Names(const plivex::test::ScopedTempDir& dir) {
+  std::vector<std::string> names;
+  const auto folder = std::filesystem::path(dir.File("x")).parent_path();
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// plivex-batch's Ctrl-C: noted, so that every read and write after it
+// fails and the run can abandon its files and tell what it did.
+TEST(Interruption, TheFirstDeferredCtrlCIsOnlyNoted) {
+  plivex::test::ScopedTempDir dir;
+  const std::vector<std::uint8_t> content = plivex::test::PatternBytes(3000);
+  WriteBytes(dir.File("in.bgm"), content);
+  WriteBytes(dir.File("out.bgm"), {7, 7});
+  EXPECT_EQ(RunInChild([&] {
+              DeferInterruptions();
+              auto input = OpenInput(dir.File("in.bgm"));
+              auto output = BeginReplacement(dir.File("out.bgm"), input);
+              output.Output().Write(content);
+              if (InterruptionRequested()) return 1;
+              (void)kill(getpid(), SIGINT);
+              if (!InterruptionRequested()) return 2;
+              try {
+                output.Output().Write(content);
+                return 3;
+              } catch (const EInterrupted& error) {
+                if (error.failure.fault != FileFault::kInterrupted) return 4;
+              }
+              std::vector<std::uint8_t> buffer(10);
+              try {
+                (void)input.Read(buffer);
+                return 5;
+              } catch (const EInterrupted&) {
+              }
+              output.Abandon();
+              return 0;
+            }),
+            "exit 0");
+  EXPECT_EQ(Names(dir), (std::vector<std::string>{"in.bgm", "out.bgm"}));
+  EXPECT_EQ(ReadBytes(dir.File("out.bgm")), (std::vector<std::uint8_t>{7, 7}));
+}
+
+// A second Ctrl-C ends the process, and every file under way on any thread
+// goes first; SIGTERM does the same without the first.
+TEST(Interruption, EndsWithTheFilesOfEveryThreadRemoved) {
+  const struct {
+    int signal;
+    int count;  // how many are sent
+    bool deferred;
+  } rows[] = {{SIGINT, 2, true}, {SIGTERM, 1, true}, {SIGUSR1, 1, false}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.signal);
+    plivex::test::ScopedTempDir dir;
+    const std::vector<std::uint8_t> content = plivex::test::PatternBytes(3000);
+    WriteBytes(dir.File("in.bgm"), content);
+    for (const char* name : {"a.bgm", "b.bgm"}) WriteBytes(dir.File(name), {7});
+    EXPECT_EQ(RunInChild([&] {
+                if (row.deferred) DeferInterruptions();
+                auto input = OpenInput(dir.File("in.bgm"));
+                Replacement outputs[3];
+                {
+                  std::jthread threads[3];
+                  const char* names[3] = {"a.bgm", "b.bgm", "new.bgm"};
+                  for (int i = 0; i < 3; ++i) {
+                    threads[i] = std::jthread([&, i] {
+                      outputs[i] = BeginReplacement(dir.File(names[i]), input);
+                      outputs[i].Output().Write(content);
+                    });
+                  }
+                }
+                for (int i = 0; i < row.count; ++i) (void)kill(getpid(), row.signal);
+                return 1;  // still running
+              }),
+              "signal " + std::to_string(row.signal));
+    EXPECT_EQ(Names(dir), (std::vector<std::string>{"a.bgm", "b.bgm", "in.bgm"}));
+    EXPECT_EQ(ReadBytes(dir.File("a.bgm")), std::vector<std::uint8_t>{7});
+  }
+}
+
+// Every guard taken: the next replacement waits for one, and goes on once
+// another replacement lets go of its own.
+TEST(Replacement, WaitsForAGuardWhenAllAreTaken) {
+  plivex::test::ScopedTempDir dir;
+  WriteBytes(dir.File("in.bgm"), {1});
+  EXPECT_EQ(RunInChild([&] {
+              auto input = OpenInput(dir.File("in.bgm"));
+              constexpr int kGuards = 128;
+              std::vector<Replacement> held(kGuards);
+              for (int i = 0; i < kGuards; ++i) {
+                held[i] = BeginReplacement(dir.File(std::to_string(i)), input);
+              }
+              std::atomic<int> state{0};  // 1: begun, 2: failed
+              std::jthread next([&] {
+                try {
+                  Replacement last = BeginReplacement(dir.File("last"), input);
+                  state = 1;
+                  last.Output().Write(std::vector<std::uint8_t>{5});
+                  last.Commit();
+                } catch (...) {
+                  state = 2;
+                }
+              });
+              std::this_thread::sleep_for(std::chrono::milliseconds(200));
+              if (state != 0) return 1;
+              held[17].Abandon();
+              next.join();
+              if (state != 1) return 2;
+              return 0;
+            }),
+            "exit 0");
+  EXPECT_EQ(Names(dir), (std::vector<std::string>{"in.bgm", "last"}));
+  EXPECT_EQ(ReadBytes(dir.File("last")), std::vector<std::uint8_t>{5});
+}
+
+// An attribute that an ordinary user may not give (one of the security
+// namespace, which root set) is listed with the reason, and the rest is
+// kept.
+TEST(Replacement, ListsTheAttributesItCouldNotGive) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root, to give the original an attribute others may not give";
+  plivex::test::ScopedTempDir dir;
+  const auto folder = std::filesystem::path(dir.File("x")).parent_path();
+  std::filesystem::permissions(folder, std::filesystem::perms::all);
+  WriteBytes(dir.File("in.bgm"), {1});
+  WriteBytes(dir.File("out.bgm"), {7});
+  ASSERT_EQ(chmod(dir.File("out.bgm").c_str(), 0666), 0);
+  ASSERT_EQ(setxattr(dir.File("out.bgm").c_str(), "user.note", "kept", 4, 0), 0);
+  if (setxattr(dir.File("out.bgm").c_str(), "security.plivex", "label", 5, 0) != 0) {
+    GTEST_SKIP() << "this file system keeps no security.plivex";
+  }
+  EXPECT_EQ(RunInChild([&] {
+              constexpr uid_t kNobody = 65534;
+              if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) return 1;
+              auto input = OpenInput(dir.File("in.bgm"));
+              auto output = BeginReplacement(dir.File("out.bgm"), input);
+              output.Output().Write(std::vector<std::uint8_t>{5});
+              output.Commit();
+              const auto& not_kept = output.AttributesNotKept();
+              if (not_kept.size() != 1 || not_kept[0].name != "security.plivex") return 2;
+              if (not_kept[0].failure.fault != FileFault::kAccessDenied) return 3;
+              return 0;
+            }),
+            "exit 0");
+  EXPECT_EQ(ReadBytes(dir.File("out.bgm")), std::vector<std::uint8_t>{5});
+  char value[8] = {};
+  EXPECT_EQ(getxattr(dir.File("out.bgm").c_str(), "user.note", value, sizeof value), 4);
+  EXPECT_STREQ(value, "kept");
 }
 #endif
 
