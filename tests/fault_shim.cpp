@@ -25,7 +25,12 @@
 //       instead, until a signal ends the process, so that a test can
 //       interrupt a run at a known point. A signal that the program catches
 //       and returns from ends the process there, with status 125, so that a
-//       handler that fails to end the process shows at once.
+//       handler that fails to end the process shows at once. With
+//       PLIVEX_FAULT_WRITE_STALL=EINTR it stalls a twentieth of a second
+//       and fails with EINTR, again and again, as a write to a slow network
+//       file system that signals keep breaking off: for a program that goes
+//       on after a signal it catches (plivex-batch after its first Ctrl-C),
+//       whichever of its threads the signal reaches.
 //   PLIVEX_FAULT_XATTR=NAME
 //       fsetxattr() and fremovexattr() of the extended attribute NAME fail
 //       with EOPNOTSUPP, as on a file system that does not keep it.
@@ -166,6 +171,12 @@ extern "C" ssize_t read(int fd, void* buffer, size_t count) {
 
 extern "C" ssize_t write(int fd, const void* buffer, size_t count) {
   if (Contains(PathOf(fd), std::getenv("PLIVEX_FAULT_WRITE")) && AtOrPast(fd, "PLIVEX_FAULT_WRITE_FROM")) {
+    const char* stall = std::getenv("PLIVEX_FAULT_WRITE_STALL");
+    if (stall != nullptr && std::strcmp(stall, "EINTR") == 0) {
+      (void)usleep(50000);
+      errno = EINTR;
+      return -1;
+    }
     if (Enabled("PLIVEX_FAULT_WRITE_STALL")) {
       (void)pause();
       _exit(125);
