@@ -137,8 +137,8 @@ FileIdentity CheckInput(system::Handle input, const std::string& path) {
   // Appending standard output to the input (>> in.bgm) would make the
   // console's lines part of the samples, and the input grow as it is read.
   if (IsStandardOutput(*identity)) {
-    throw EFOpenError(Operation("open", path),
-                      system::Failure(FileFault::kSameAsStandardOutput, "same file as the standard output"));
+    throw EFOpenError(Operation("open", path), system::Failure(FileFault::kSameAsStandardOutput,
+                                                               "same file as the standard output"));
   }
   if (identity->kind == FileKind::kFile && !system::Lock(input, system::LockMode::kShared)) {
     throw EFOpenError(Operation("lock", path), system::LastFailure());

@@ -249,8 +249,8 @@ Handle OpenExistingForWriting(const std::string& path) {
     SetLastError(ERROR_FILENAME_EXCED_RANGE);
     return kNoHandle;
   }
-  const HANDLE file =
-      OpenWide(IsConsoleName(*name) ? L"CONOUT$" : *name, GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING);
+  const HANDLE file = OpenWide(IsConsoleName(*name) ? L"CONOUT$" : *name, GENERIC_READ | GENERIC_WRITE, 0,
+                               OPEN_EXISTING);
   if (file != INVALID_HANDLE_VALUE && !IsReadOnly(file)) return FromHandle(file);
   if (file != INVALID_HANDLE_VALUE) {
     (void)CloseHandle(file);  // nothing was written through it
