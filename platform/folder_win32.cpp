@@ -30,21 +30,31 @@ std::optional<std::wstring> WideName(const std::string& path) {
   return ToWchar(*name);
 }
 
-// A handle opened only to look at a file or folder, closed on the way out;
-// nothing was written through it, so its close loses nothing.
-class LookHandle {
+// A handle that is only read through, closed by `Close` on the way out:
+// nothing was written through it, so a failed close loses nothing.
+template <typename Close>
+class ReadHandle {
  public:
-  explicit LookHandle(HANDLE handle) : handle_(handle) {}
-  LookHandle(const LookHandle&) = delete;
-  LookHandle& operator=(const LookHandle&) = delete;
-  ~LookHandle() {
-    if (handle_ != INVALID_HANDLE_VALUE) (void)CloseHandle(handle_);
+  explicit ReadHandle(HANDLE handle) : handle_(handle) {}
+  ReadHandle(const ReadHandle&) = delete;
+  ReadHandle& operator=(const ReadHandle&) = delete;
+  ~ReadHandle() {
+    if (handle_ != INVALID_HANDLE_VALUE) (void)Close{}(handle_);
   }
   HANDLE get() const { return handle_; }
 
  private:
   HANDLE handle_;
 };
+
+struct CloseLook {
+  BOOL operator()(HANDLE handle) const { return CloseHandle(handle); }
+};
+struct CloseSearch {
+  BOOL operator()(HANDLE handle) const { return FindClose(handle); }
+};
+using LookHandle = ReadHandle<CloseLook>;
+using SearchHandle = ReadHandle<CloseSearch>;
 
 // Opens `name` to read its attributes, following links to what they name.
 // Folders open only with FILE_FLAG_BACKUP_SEMANTICS; shared with everyone,
@@ -63,21 +73,6 @@ struct Found {
   std::wstring short_name;
   DWORD attributes = 0;
   DWORD reparse_tag = 0;  // when attributes hold FILE_ATTRIBUTE_REPARSE_POINT
-};
-
-class SearchHandle {
- public:
-  explicit SearchHandle(HANDLE handle) : handle_(handle) {}
-  SearchHandle(const SearchHandle&) = delete;
-  SearchHandle& operator=(const SearchHandle&) = delete;
-  ~SearchHandle() {
-    // Only read: nothing to lose when this fails.
-    if (handle_ != INVALID_HANDLE_VALUE) (void)FindClose(handle_);
-  }
-  HANDLE get() const { return handle_; }
-
- private:
-  HANDLE handle_;
 };
 
 // Every name that the directory search for `pattern` (a folder, a
@@ -228,15 +223,12 @@ bool IsWildcard(char c) { return c == '*' || c == '?'; }
 
 bool IsSlash(char c) { return c == '\\' || c == '/'; }
 
-bool IsLeadSurrogate(wchar_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
-
 // The length in units of the character at `pos` of `text`: 2 for a
 // surrogate pair, which '?' matches as one character.
 std::size_t CharacterLength(std::wstring_view text, std::size_t pos) {
-  return IsLeadSurrogate(text[pos]) && pos + 1 < text.size() && text[pos + 1] >= 0xDC00 &&
-                 text[pos + 1] <= 0xDFFF
-             ? 2
-             : 1;
+  const bool pair = pos + 1 < text.size() && text[pos] >= 0xD800 && text[pos] <= 0xDBFF &&
+                    text[pos + 1] >= 0xDC00 && text[pos + 1] <= 0xDFFF;
+  return pair ? 2 : 1;
 }
 
 // Whether two units are the same letter, case aside, as NTFS compares
