@@ -36,6 +36,22 @@ void WriteConsoleAll(HANDLE console, const std::wstring& text) {
   }
 }
 
+// Writes `text` to the standard handle `handle` (kNoHandle: none) as the
+// console shows text. A console shows UTF-16 as it is, whatever its code
+// page, so a name in any script shows as typed; the console's code page is
+// left alone. A file or a pipe gets the UTF-8 bytes through WriteFile as
+// they are: no text mode may add a CR to a line's LF. A console that is
+// gone ends the text there; the run goes on.
+void WriteText(system::Handle handle, std::string_view text) {
+  if (handle == system::kNoHandle) return;
+  DWORD mode = 0;
+  if (GetConsoleMode(system::ToHandle(handle), &mode)) {
+    WriteConsoleAll(system::ToHandle(handle), ToWchar(Utf8ToWideForDisplay(text)));
+    return;
+  }
+  (void)system::WriteAll(handle, system::AsBytes(text));
+}
+
 }  // namespace
 
 void PrepareProcess() {
@@ -73,22 +89,36 @@ Handle DuplicateStandardInput() {
   return FromHandle(copy);
 }
 
-void WriteConsoleLine(std::string_view line) {
-  const Handle out = StandardOutput();
-  if (out == kNoHandle) return;
-  // A console shows UTF-16 as it is, whatever its code page, so a name in
-  // any script shows as typed; the console's code page is left alone.
-  DWORD mode = 0;
-  if (GetConsoleMode(ToHandle(out), &mode)) {
-    WriteConsoleAll(ToHandle(out), ToWchar(Utf8ToWideForDisplay(line)));
-    return;
-  }
-  // A file or a pipe gets the UTF-8 bytes through WriteFile as they are:
-  // the line already ends in CR LF, and no text mode may add a second CR.
-  // A console that is gone ends the line there; the run goes on.
-  (void)WriteAll(out, AsBytes(line));
-}
+void WriteConsoleLine(std::string_view line) { WriteText(StandardOutput(), line); }
 
 }  // namespace system
+
+void WriteOutput(std::string_view text) { WriteText(system::StandardOutput(), text); }
+
+void WriteError(std::string_view text) { WriteText(StandardHandle(STD_ERROR_HANDLE), text); }
+
+bool StandardErrorIsTerminal() {
+  const system::Handle error = StandardHandle(STD_ERROR_HANDLE);
+  return error != system::kNoHandle && system::IsTerminal(error);
+}
+
+int TerminalColumns() {
+  const system::Handle error = StandardHandle(STD_ERROR_HANDLE);
+  CONSOLE_SCREEN_BUFFER_INFO info{};
+  if (error == system::kNoHandle || !GetConsoleScreenBufferInfo(system::ToHandle(error), &info)) return 80;
+  // The visible part of the screen buffer, which may be wider.
+  const int columns = info.srWindow.Right - info.srWindow.Left + 1;
+  return columns > 0 ? columns : 80;
+}
+
+// A console made for a process alone (a double click, files dropped onto
+// the program) has that process as its only one; a command prompt, a
+// script or a terminal has its own process on the console too. Without a
+// console the count is 0. Given room for two, the count is exact up to two
+// and at least two beyond.
+bool ConsoleIsOwnWindow() {
+  DWORD processes[2];
+  return GetConsoleProcessList(processes, 2) == 1;
+}
 
 }  // namespace plivex::platform

@@ -32,12 +32,13 @@ std::string_view LastPart(std::string_view path) {
 std::string_view FolderPart(std::string_view path) {
   const std::size_t separator = path.find_last_of(system::kPathSeparators);
   if (separator == std::string_view::npos) return {};
-  // The slashes before the last part go (a ':' stays: "C:" is a folder of
-  // its own), unless nothing but a root would be left.
+  // The slashes before the last part go, unless nothing but a root would
+  // be left. On Windows the ':' of a drive stays: "C:" is the current
+  // folder of drive C, "C:\\" its root.
   std::size_t end = separator + 1;
   while (end > 0 && path[end - 1] != ':' && IsSeparator(path[end - 1])) --end;
-  if (end == 0) return path.substr(0, 1);               // "/name"
-  if (path[end - 1] == ':' && end <= separator) ++end;  // "C:\name"
+  if (end == 0) return path.substr(0, 1);                                         // "/name"
+  if (IsSeparator(':') && end == 2 && path[1] == ':' && end <= separator) ++end;  // "C:\\name"
   return path.substr(0, end);
 }
 

@@ -91,16 +91,18 @@ std::string_view LastPart(std::string_view path);
 std::string_view FolderPart(std::string_view path);
 
 // Windows: when `argument` holds '*' or '?' in any of its parts (outside a
-// \\?\ or \\.\ prefix), the existing paths it matches, sorted by bytes,
-// each spelt as the argument with the matched names in place of its
-// patterns; an empty list when nothing matches. A pattern before the last
-// part matches folders only. Matching is the system's directory search
-// (case-insensitive: "*.bgm" matches "A.BGM"), except that a name is never
-// taken for its 8.3 short name alone: "*.bgm" does not match "TRACK.bgmx",
-// whose short name may be "TRACK~1.BGM". Raises EFOpenError with the
-// reason when a folder cannot be searched.
-// Nothing when the argument has no wildcard, so that the caller takes it
-// literally; on POSIX, where the shell expands wildcards, always nothing.
+// \\?\ prefix), the existing paths it matches, each spelt as the argument
+// with the matched names in place of its patterns, in the order of a walk
+// (by the bytes of the names, part by part); an empty list when nothing
+// matches. A pattern before the last part matches folders only. Matching
+// is the system's directory search (case-insensitive: "*.bgm" matches
+// "A.BGM"), except that a name is never taken for its 8.3 short name
+// alone: "*.bgm" does not match "TRACK.bgmx", whose short name may be
+// "TRACK~1.BGM". Raises EFOpenError with the reason when a folder cannot
+// be searched.
+// Nothing when the argument has no wildcard, or names a device (\\.\),
+// so that the caller takes it literally; on POSIX, where the shell expands
+// wildcards, always nothing.
 std::optional<std::vector<std::string>> ExpandWildcards(const std::string& argument);
 
 }  // namespace plivex::platform
