@@ -26,10 +26,12 @@ include(${CMAKE_CURRENT_LIST_DIR}/source_date.cmake)
 # the manual pages made from doc/<page>.in, installed by their section.
 set(PLIVEX_PROGRAMS
   plivex
-  plivex-pack)
+  plivex-pack
+  plivex-batch)
 set(PLIVEX_MANUAL_PAGES
   plivex.1
-  plivex-pack.1)
+  plivex-pack.1
+  plivex-batch.1)
 
 set(PLIVEX_CHANGELOG ${PROJECT_SOURCE_DIR}/doc/changelog)
 plivex_source_date_epoch(PLIVEX_SOURCE_DATE_EPOCH ${PROJECT_SOURCE_DIR} ${PLIVEX_CHANGELOG})

@@ -36,7 +36,7 @@ _options, _unittest_args = _parser.parse_known_args()
 TIMEOUT = 120
 BUILD_TIMEOUT = 600
 RUNNER = shlex.split(_options.runner)
-NAMES = ("plivex", "plivex-pack")
+NAMES = ("plivex", "plivex-pack", "plivex-batch")
 PROGRAMS = {name: os.path.join("bin", name) for name in NAMES}
 PAGES = {name: os.path.join("share", "man", "man1", name + ".1") for name in NAMES}
 
