@@ -31,16 +31,19 @@ test: configure
 	$(CMAKE) --build $(BUILD_DIR) -j $(JOBS)
 	$(CTEST) --test-dir $(BUILD_DIR) --output-on-failure --no-tests=error -j $(JOBS)
 
-# Micro-benchmarks, then whole runs against `cat` and the peak memory, in a
+# Micro-benchmarks, then whole runs against `cat` and the peak memory, then
+# plivex-batch on a folder of 1,000 files against a loop of plivex and
+# `cp -r`, and on one large file against plivex, in a
 # Release build of its own. Needs libbenchmark-dev; /usr/bin/time (package
 # `time`) gives the memory figures.
 BENCH_DIR ?= build-bench
 bench:
 	$(CMAKE) -S . -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
 	  -DPLIVEX_BUILD_BENCH=ON -DPLIVEX_WERROR=$(PLIVEX_WERROR)
-	$(CMAKE) --build $(BENCH_DIR) -j $(JOBS) --target plivex plivex-pack plivex_bench
+	$(CMAKE) --build $(BENCH_DIR) -j $(JOBS) --target plivex plivex-pack plivex-batch plivex_bench
 	$(BENCH_DIR)/bench/plivex_bench
 	python3 bench/whole_process.py --exe $(BENCH_DIR)/plivex --pack-exe $(BENCH_DIR)/plivex-pack
+	python3 bench/batch_bench.py --batch-exe $(BENCH_DIR)/plivex-batch --exe $(BENCH_DIR)/plivex
 
 clean:
 	rm -rf $(BUILD_DIR) $(BENCH_DIR) $(SANITIZE_DIR) $(FUZZ_DIR) $(WINDOWS_BUILD_DIR) $(PACKAGE_DIR) \
