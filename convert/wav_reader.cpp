@@ -401,15 +401,16 @@ WavHeader Walk(Window& input) {
       // A size left open by a writer that could not go back to fill it in:
       // 0xFFFFFFFF, or in RF64 a ds64 data size still 0.
       bool open = size32 == kOpenSize;
+      // Or another placeholder of a writer that knew no length (never a
+      // ds64 size). Whose frames it counts in needs the format, which any
+      // samples that reach the end must follow.
+      bool placeholder = open;
       if (rf64 && size32 == kOpenSize) {
         size = ds64.data_size;
-        open = size == 0;
+        open = placeholder = size == 0;
+      } else if (format) {
+        placeholder = IsPlaceholderSize(size32, FrameSizeOf(*format));
       }
-      // The placeholders of writers that know no length; whose frames they
-      // count in needs the format, which any samples that reach the end
-      // must follow.
-      const bool placeholder =
-          open || (size == size32 && format && IsPlaceholderSize(size32, FrameSizeOf(*format)));
       if constexpr (Window::kStream) {
         // The samples come next, and the stream cannot come back to them
         // from a fmt chunk after them. A writer to a pipe leaves the size
