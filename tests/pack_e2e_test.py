@@ -163,27 +163,19 @@ class Dialogue(PackCase):
     def test_help_and_version(self):
         # A success each, on standard output, that waits for no Enter: at a
         # terminal with nothing typed into it the run must end at once.
-        version = re.escape(BANNER.split()[1][1:])
-        rows = [
-            (["--help"], console(*USAGE)),
-            (["-h", "in.wav", "out.bgm"], console(*USAGE)),
-            (["--version", "in.wav"], None),
-            (["-V"], None),
-        ]
+        version = rb"^Plivex-Pack " + re.escape(BANNER.split()[1][1:]).encode() + rb"\.[0-9]+\r\n$"
         terminal = None if WINDOWS_TARGET else __import__("pty").openpty()
-        try:
-            for args, transcript in rows:
-                with self.subTest(args=args):
-                    code, out, err = self.run_pack(*args, stdin=terminal[1] if terminal else subprocess.DEVNULL,
-                                                   timeout=SHORT_TIMEOUT)
-                    self.assertEqual(code, 0, err)
-                    if transcript is None:
-                        self.assertRegex(out, b"^Plivex-Pack " + version.encode() + rb"\.[0-9]+\r\n$")
-                    else:
-                        self.assertEqual(out, transcript)
-        finally:
-            for fd in terminal or ():
-                os.close(fd)
+        for args in (["--help"], ["-h", "in.wav", "out.bgm"], ["--version", "in.wav"], ["-V"]):
+            with self.subTest(args=args):
+                code, out, err = self.run_pack(*args, stdin=terminal[1] if terminal else subprocess.DEVNULL,
+                                               timeout=SHORT_TIMEOUT)
+                self.assertEqual(code, 0, err)
+                if args[0] in ("--help", "-h"):
+                    self.assertEqual(out, console(*USAGE))
+                else:
+                    self.assertRegex(out, version)
+        for fd in terminal or ():
+            os.close(fd)
         self.assertEqual(os.listdir(self.dir), [])
 
     def test_success_and_what_follows_the_names(self):
@@ -317,7 +309,6 @@ class StandardInput(PackCase):
         fmt = fmt_body(rate=22050)
         rows = [
             (0xFFFFFFFF, "WavFile Longer Than Size: Rest Of Stream Cut Off !"),
-            (0x7FFFF000, "WavFile Longer Than Size: Rest Of Stream Cut Off !"),
             (8192, "WavFile Longer Than Size: Last 1804 Frames (0.082 Seconds) Cut Off !"),
         ]
         for data_size, fit in rows:
@@ -346,7 +337,6 @@ class StandardInput(PackCase):
              console("Please Wait ...", "", "WavFile Has No Samples !", "", "Abort !!!")),
             ("cut short", short, ["out.bgm"], ended_early),
             ("cut short, and a Size that cuts", short, ["out.bgm", "1000"], ended_early),
-            ("cut short, and a Size that adds silence", short, ["out.bgm", "8192"], ended_early),
         ]
         for name, data, args, transcript in rows:
             with self.subTest(name):
@@ -417,35 +407,8 @@ class Sizes(PackCase):
     def test_the_largest_size(self):
         # 2^31 - 1 bytes, the most plivex reads back, written where they cost
         # no disk.
-        sink = "NUL" if WINDOWS_TARGET else os.devnull
-        for size in ("2147483647", "$7FFFFFFF"):
-            with self.subTest(size=size):
-                self.assert_pack(["in.wav", sink, size], success(
-                    22050, "WavFile Shorter Than Size: 536870043 Frames (24347.848 Seconds) Of Silence Added"), 0)
-
-    @posix_only
-    def test_a_size_file_that_cannot_be_looked_up(self):
-        # Access rights do not bind root: run as uid 65534 then, a copy of
-        # the program that the build folder need not let that user reach.
-        os.chmod(self.dir, 0o755)
-        os.chmod(self.path("in.wav"), 0o644)
-        os.mkdir(self.path("locked"))
-        self.put(os.path.join("locked", "original.bgm"), bytes(1024))
-        os.chmod(self.path("locked"), 0)
-        shutil.copy2(PACK, self.path("plivex-pack"))
-
-        def as_nobody():
-            if os.geteuid() == 0:
-                os.setgroups([])
-                os.setgid(65534)
-                os.setuid(65534)
-
-        done = subprocess.run(RUNNER + [self.path("plivex-pack"), "in.wav", "out.bgm", "locked/original.bgm"],
-                              cwd=self.dir, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                              stderr=subprocess.PIPE, timeout=TIMEOUT, preexec_fn=as_nobody)
-        message = 'Cannot Read Size File "locked/original.bgm": Permission Denied !'
-        self.assertEqual((done.returncode, done.stdout), (1, refused(message)), done.stderr)
-        self.assertFalse(os.path.exists(self.path("out.bgm")))
+        self.assert_pack(["in.wav", "NUL" if WINDOWS_TARGET else os.devnull, "2147483647"], success(
+            22050, "WavFile Shorter Than Size: 536870043 Frames (24347.848 Seconds) Of Silence Added"), 0)
 
     def test_fit_at_the_edges(self):
         # (sample data, Size, how it fits)
@@ -462,29 +425,17 @@ class Sizes(PackCase):
                 self.assertEqual(self.get("out.bgm"), expected_bgm(frames)[:int(size)].ljust(int(size), b"\0"))
 
     def test_clipped_samples_in_the_bgm_file_only(self):
-        # Floats beyond full scale at frames 0, 250 and 255, the rest
-        # silence; only the samples that are in the Bgm file count, a mono
-        # sample once.
-        rows = [
-            # (channels, Size, the frames' values, the line of the cut, the
-            # clipped samples in the Bgm file (offset, value))
-            (2, 1000, {0: [2.0, 0.0], 250: [1.5, 0.0], 255: [0.0, -2.0]}, "Last 56 Frames (0.003 Seconds)",
-             [(0, 32767), (500, 32767)]),  # frame 255's right sample is cut
-            (1, 400, {0: [-3.0], 250: [1.5], 255: [1.5]}, "Last 300 Frames (0.014 Seconds)",
-             [(0, -32768)]),  # only frame 0's left copy is in
-        ]
-        for channels, size, loud, cut, in_bgm in rows:
-            kind = "32Bit Float " + ("Stereo" if channels == 2 else "Mono")
-            with self.subTest(kind):
-                values = [loud.get(frame, [0.0] * channels) for frame in range(300)]
-                self.put("in.wav", wav_file(struct.pack("<%df" % (300 * channels), *sum(values, [])),
-                                            fmt_body(rate=22050, tag=3, bits=32, channels=channels)))
-                self.assert_pack(["in.wav", "out.bgm", str(size)], success(
-                    22050, "WavFile Longer Than Size: %s Cut Off !" % cut, converted=converted(kind, len(in_bgm))), 0)
-                bgm = bytearray(size)
-                for offset, value in in_bgm:
-                    bgm[offset:offset + 2] = struct.pack("<h", value)
-                self.assertEqual(self.get("out.bgm"), bytes(bgm))
+        # Floats beyond full scale at frames 0 and 250, whose left samples
+        # are in a Bgm file of 1000 bytes, and at frame 255, whose right one
+        # is not: two count. The rest is silence.
+        values = [[0.0, 0.0]] * 300
+        values[0], values[250], values[255] = [2.0, 0.0], [1.5, 0.0], [0.0, -2.0]
+        self.put("in.wav", wav_file(struct.pack("<600f", *sum(values, [])), fmt_body(rate=22050, tag=3, bits=32)))
+        self.assert_pack(["in.wav", "out.bgm", "1000"], success(
+            22050, "WavFile Longer Than Size: Last 56 Frames (0.003 Seconds) Cut Off !",
+            converted=converted("32Bit Float Stereo", 2)), 0)
+        full = struct.pack("<h", 32767)
+        self.assertEqual(self.get("out.bgm"), full + bytes(498) + full + bytes(498))
 
     def test_refused_sizes_touch_no_file(self):
         os.mkdir(self.path("folder"))
@@ -738,21 +689,6 @@ class RealWriters(PackCase):
                                check=True, timeout=TIMEOUT)
                 self.assert_pack(["in.wav", "out.bgm"], success(self.RATE, converted=converted(kind)), 0)
                 self.assertEqual(self.get("out.bgm"), expected_bgm(self.sox_to_16_bit_stereo("in.wav")))
-
-    @unittest.skipUnless(shutil.which("sox"), "sox is not installed")
-    def test_sox_to_a_pipe(self):
-        # sox, reading a pipe too, cannot know the length: it writes its
-        # placeholder, which is no length, through a pipe or in a file.
-        samples = self.samples()
-        done = subprocess.run(["sox", "-t", "raw", "-r", str(self.RATE), "-e", "signed", "-b", "16", "-c", "2",
-                               "-L", "-", "-t", "wav", "-"], input=samples, check=True, timeout=TIMEOUT,
-                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        self.assertEqual(done.stdout[40:44], struct.pack("<I", 0x7FFFF000))
-        self.assertTrue(done.stdout.endswith(samples))
-        self.put("pipe.wav", done.stdout)
-        self.check("pipe.wav", samples, read_back=False)
-        self.assert_pack(["-", "out.bgm"], success(self.RATE), 0, stdin=open(self.path("pipe.wav"), "rb"))
-        self.assertEqual(self.get("out.bgm"), expected_bgm(samples))
 
     @unittest.skipUnless(shutil.which("ffmpeg"), "ffmpeg is not installed")
     def test_ffmpeg_to_a_file_and_to_a_pipe(self):
