@@ -333,7 +333,8 @@ PackResult PackBlocks(platform::File& input, platform::File& output, const WavLa
                       std::optional<platform::ByteCount> bgm_size, platform::ByteCount limit,
                       const BlockBuffers& buffers) {
   const bool stream = layout.length_is_open;
-  // A file's samples fill a size known now; a stream's only once it ends.
+  // Samples of a known length fill a size known now; an open stream's only
+  // once it ends.
   if (!bgm_size && !stream) {
     bgm_size = PackedSize(layout);
     if (*bgm_size >= limit) return {0, 0, 0, false, true};
