@@ -22,8 +22,11 @@ configure:
 	$(CMAKE) -S . -B $(BUILD_DIR) -DPLIVEX_WERROR=$(PLIVEX_WERROR) \
 	  -DPLIVEX_PACKAGE_DIR=$(abspath $(PACKAGE_DIR)) $(CMAKE_ARGS)
 
+# GNUMAKEFLAGS reaches the makes that CMake's build runs (and nothing else
+# does): without it each of them announces every folder it enters and
+# leaves, around the few lines the demo prints.
 demo: configure
-	$(CMAKE) --build $(BUILD_DIR) -j $(JOBS) --target demo
+	GNUMAKEFLAGS=--no-print-directory $(CMAKE) --build $(BUILD_DIR) -j $(JOBS) --target demo
 
 # --no-tests=error: a build without the suite (GoogleTest or Python missing)
 # fails here instead of passing with nothing run.
@@ -110,12 +113,26 @@ test-sanitize:
 FUZZ_DIR ?= build-fuzz
 FUZZ_CXX ?= clang++-14
 FUZZ_SECONDS ?= 60
+# The Debian packages of the compiler and of its runtimes (libFuzzer and
+# the sanitizers'), named when they are missing.
+FUZZ_CXX_PACKAGE ?= clang-14
+FUZZ_RUNTIME_PACKAGE ?= libclang-rt-14-dev
 
 .PHONY: fuzz
 
 # The fuzz targets are a separate CMake project (fuzz/), so their compiler
-# and instrumentation never reach the normal build.
+# and instrumentation never reach the normal build. Before it, a program of
+# one empty fuzz target is linked, to say what is missing in words rather
+# than in CMake's or the linker's.
 fuzz:
+	@command -v $(FUZZ_CXX) >/dev/null || { echo "make fuzz: cannot build the fuzz targets," \
+	  "for want of $(FUZZ_CXX) (package $(FUZZ_CXX_PACKAGE))" >&2; exit 1; }
+	@probe=$$(mktemp -d) && trap 'rm -rf "$$probe"' EXIT && \
+	  echo 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }' \
+	    >"$$probe/probe.cpp" && \
+	  $(FUZZ_CXX) -fsanitize=fuzzer,address,undefined "$$probe/probe.cpp" -o "$$probe/probe" 2>/dev/null \
+	  || { echo "make fuzz: cannot build the fuzz targets, for want of libFuzzer and the sanitizers'" \
+	    "runtimes of $(FUZZ_CXX) (package $(FUZZ_RUNTIME_PACKAGE))" >&2; exit 1; }
 	$(CMAKE) -S fuzz -B $(FUZZ_DIR) -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPLIVEX_WERROR=$(PLIVEX_WERROR)
 	$(CMAKE) --build $(FUZZ_DIR) -j $(JOBS)

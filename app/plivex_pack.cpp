@@ -103,35 +103,33 @@ std::optional<platform::ByteCount> TakeBgmSize(const std::string& text) {
   return size;
 }
 
-// Tells how the `frames` of the music fitted the size the user asked for.
-// A cut is what was asked for, so the run still succeeds, but its line ends
-// in " !" like every line that needs the user's eye.
-void ReportFit(platform::ByteCount frames, std::uint32_t rate, platform::ByteCount bgm_size) {
-  const std::string line = FitLine(DescribeFit(frames, rate, bgm_size));
-  if (!line.empty()) WriteLine(line);
-}
-
-// The whole frames of a stream's samples. When the Size cut them, the rest
-// of the stream is read to its end (or to the end its header gives) and
-// counted, so that the cut can be told, and so that the program writing
-// into the pipe (ffmpeg, sox) finishes instead of failing on a pipe that
-// was closed under it.
-platform::ByteCount StreamFrames(platform::File& input, const WavLayout& layout, const PackResult& packed,
-                                 const BlockBuffers& buffers) {
-  if (packed.samples_ended) return packed.frames;
-  const platform::ByteCount frame_size = FrameSize(layout);
-  const platform::ByteCount taken = packed.frames * frame_size;
-  platform::ByteCount left = layout.data_length > taken ? layout.data_length - taken : 0;
-  platform::ByteCount rest = 0;
+// How the music fitted the Size that cut it short of the end of its data:
+// the words of the fit line. The samples of a file all count; its header
+// gave their length, which the file was found to have. A stream's past the
+// cut are read on, unpacked, up to the length its header gives, so that
+// the cut can be counted, and so that the program writing into the pipe
+// (ffmpeg, sox) finishes instead of failing on a pipe that was closed under
+// it; a stream that ends first is a read failure, as a file cut short is.
+// An open stream, which may never end (a loop, a generator), is read no
+// further than a frame, to tell whether anything was cut off at all.
+FitWords CutFit(platform::File& input, const WavLayout& layout, const PackResult& packed,
+                platform::ByteCount bgm_size, bool from_pipe, const BlockBuffers& buffers) {
+  platform::ByteCount frames = FrameCount(layout);
   const std::span<std::uint8_t> buffer = buffers.Source();
-  while (left != 0) {
-    const auto want = static_cast<std::size_t>(std::min<platform::ByteCount>(buffer.size(), left));
-    const std::size_t got = input.Read(buffer.first(want));
-    rest += got;
-    left -= got;
-    if (got < want) break;  // the end of the stream
+  if (layout.length_is_open) {
+    frames = packed.frames;
+    if (input.Read(buffer.first(FrameSize(layout))) == FrameSize(layout)) {
+      return {std::string(kRestOfStreamCutOff), {}};
+    }
+  } else if (from_pipe) {
+    // Whole frames were taken, whole blocks of them for 16-bit stereo.
+    for (platform::ByteCount left = layout.data_length - packed.frames * FrameSize(layout); left != 0;) {
+      const auto want = static_cast<std::size_t>(std::min<platform::ByteCount>(buffer.size(), left));
+      input.ReadExactly(buffer.first(want));
+      left -= want;
+    }
   }
-  return packed.frames + rest / frame_size;
+  return DescribeFit(frames, layout.sample_rate, bgm_size);
 }
 
 // The line that says what failed and why, for the failure being handled;
@@ -203,12 +201,17 @@ bool RunPacker(const std::vector<std::string>& arguments) {
       Refuse("WavFile Sample Rate Is " + std::to_string(layout.sample_rate) + " Hz, Not " +
              std::to_string(required_rate) + " Hz !");
     }
-    // A stream's length is known only at its end: without a Size, the
-    // packing itself stops at the limit.
-    if (!bgm_size && !layout.length_is_upper_bound) CheckBgmSize(PackedSize(layout));
-    const platform::ByteCount most = bgm_size                       ? *bgm_size
-                                     : layout.length_is_upper_bound ? kMaxBgmSize + 1
-                                                                    : PackedSize(layout);
+    // An open stream's length is known only at its end: without a Size,
+    // the packing itself finds that it has no samples, or stops at the
+    // limit. Without a Size, no samples would make an empty Bgm file, which
+    // no game takes: that is no music to put back.
+    if (!bgm_size && !layout.length_is_open) {
+      if (PackedSize(layout) == 0) Refuse("WavFile Has No Samples !");
+      CheckBgmSize(PackedSize(layout));
+    }
+    const platform::ByteCount most = bgm_size                ? *bgm_size
+                                     : layout.length_is_open ? kMaxBgmSize + 1
+                                                             : PackedSize(layout);
     const BlockBuffers buffers(most);
     // Written under a temporary name and renamed over the output only once
     // complete: the original it replaces survives any failure.
@@ -218,10 +221,16 @@ bool RunPacker(const std::vector<std::string>& arguments) {
     WriteLine("");
     const PackResult packed = PackBlocks(input, output.Output(), layout, bgm_size, kMaxBgmSize + 1, buffers);
     if (packed.limit_reached) Refuse("BgmFile Too Large !");
-    const platform::ByteCount frames =
-        from_pipe ? StreamFrames(input, layout, packed, buffers) : FrameCount(layout);
+    if (packed.bgm_size == 0) Refuse("WavFile Has No Samples !");  // an open stream's, without a Size
+    FitWords fit;
+    if (bgm_size) {
+      fit = packed.samples_ended ? DescribeFit(packed.frames, layout.sample_rate, *bgm_size)
+                                 : CutFit(input, layout, packed, *bgm_size, from_pipe, buffers);
+    }
 
-    (void)input.Close();  // nothing was written to it
+    // Read no further: a writer that goes on learns from the closed pipe
+    // that the rest is not wanted. Nothing was written to the input.
+    (void)input.Close();
     output.Commit();
     if (NeedsConversion(layout)) WriteLine("WavFile Is " + Kind(layout) + ": Converted To 16Bit Stereo");
     if (packed.clipped != 0) {
@@ -231,7 +240,7 @@ bool RunPacker(const std::vector<std::string>& arguments) {
     // The Bgm file keeps no sample rate: the game plays it at its own, so
     // the user needs to know the one the samples were made for.
     WriteLine("WavFile Sample Rate Is " + std::to_string(layout.sample_rate) + " Hz (Not Stored In BgmFile)");
-    if (bgm_size) ReportFit(frames, layout.sample_rate, *bgm_size);
+    if (const std::string line = FitLine(fit); !line.empty()) WriteLine(line);
     WriteLine("Operation Successfully Completed.");
     return true;
   } catch (...) {

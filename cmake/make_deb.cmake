@@ -90,20 +90,6 @@ file(COPY_FILE ${PLIVEX_CHANGELOG} ${doc}/changelog)
 # -n: no name or time stamp in the gzip header.
 run(${PLIVEX_GZIP} -9 -n ${pages} ${doc}/changelog)
 
-# lintian looks for fortified calls (__read_chk, __memcpy_chk, ...) to tell
-# whether a program was built with _FORTIFY_SOURCE. These programs are
-# (CI checks the flags of every compile), but each call that could be
-# fortified (read, memcpy, memmove, memset) works on a buffer whose size
-# only the running program knows, so none becomes a checked call, and the
-# check finds nothing to go by.
-set(overrides ${root}/usr/share/lintian/overrides)
-file(MAKE_DIRECTORY ${overrides})
-file(WRITE ${overrides}/${name} "\
-# Built with -D_FORTIFY_SOURCE=2; no call has a buffer of a size known when
-# it is compiled, so none is fortified.
-${name}: hardening-no-fortify-functions
-")
-
 set(rwxr_xr_x OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 set(rw_r__r__ OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 file(GLOB_RECURSE entries LIST_DIRECTORIES true RELATIVE ${root} ${root}/*)

@@ -113,12 +113,15 @@ files that no player or audio editor opens as they are. Plivex rewrites such
 a file, byte for byte, as a 16-bit stereo PCM WAV file at a sample rate of
 your choice (1000 to 48000 Hz, 48000 by default).
 
-plivex-pack is the way back: it puts a 16-bit stereo PCM WAV file into the
-same block layout, so that music that was edited or replaced can go back
-into a game.
+plivex-pack is the way back: it puts a WAV file into the same block
+layout, so that music that was edited or replaced can go back into a game.
+It takes PCM of 8 to 32 bits and 32 or 64-bit floating point, mono or
+stereo, in RIFF, RF64 or BW64 files or from a pipe, and can make the new
+file exactly as large as the original it replaces.
 
-Neither decodes, resamples or filters anything: every sample comes out
-exactly as it went in.]=])
+Neither resamples or filters anything. 16-bit stereo samples go both ways
+exactly as they are; plivex-pack brings other samples to 16-bit stereo by
+one fixed rule, without dither.]=])
 
 # The Maintainer field: the one who signed the changelog's latest entry,
 # unless set here.

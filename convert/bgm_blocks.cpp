@@ -1,6 +1,7 @@
 #include "convert/bgm_blocks.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -142,7 +143,13 @@ Mapped MapBlocks(Blocks& blocks_from, Output&& output, platform::ByteCount input
                                             room, RoundUpToBlocks(to_write) / kBlockSize))
                                       : room;
     const auto count = static_cast<std::size_t>(std::min<platform::ByteCount>(to_read, blocks * kBlockSize));
-    const std::size_t got = count == 0 ? 0 : blocks_from(count, target.subspan(end, blocks * kBlockSize));
+    // The bytes of these blocks that go into the output: all, unless its
+    // length ends inside them (a limit ends the run in failure).
+    const auto kept =
+        output_length ? static_cast<std::size_t>(std::min<platform::ByteCount>(to_write, blocks * kBlockSize))
+                      : blocks * kBlockSize;
+    const std::size_t got =
+        count == 0 ? 0 : blocks_from(count, target.subspan(end, blocks * kBlockSize), kept);
     done.read += got;
     // An input that ended gives nothing more.
     to_read = got < count ? 0 : to_read - got;
@@ -206,13 +213,14 @@ struct TakeUpTo {
 // `map_block`: reads the `count` bytes asked for through `take` into the
 // source buffer, and maps the blocks they fill into the target, the last
 // one filled up with zero bytes (silence) first, never with bytes left
-// over from the previous chunk. Returns the bytes read.
+// over from the previous chunk. Returns the bytes read. (Which of the
+// blocks' bytes are kept in the output does not change what they are.)
 template <auto map_block, typename Take>
 struct Mapping {
   Take take;
   std::span<std::uint8_t> source;
 
-  std::size_t operator()(std::size_t count, std::span<std::uint8_t> blocks) {
+  std::size_t operator()(std::size_t count, std::span<std::uint8_t> blocks, std::size_t /*kept*/) {
     const std::size_t got = take(source.first(count));
     const std::size_t read_blocks = (got + kBlockSize - 1) / kBlockSize;
     std::ranges::fill(source.subspan(got, read_blocks * kBlockSize - got), std::uint8_t{0});
@@ -228,22 +236,33 @@ struct Mapping {
 // `count` bytes of 16-bit stereo are count / 4 frames, read as raw frames
 // through the source buffer (as many whole frames as it holds at a time)
 // and converted straight into the halves of the target's blocks, the last
-// block's rest silence. All of them from a file, or EReadError; from a
-// stream, those before its end, a part frame there dropped. Returns the
-// bytes of 16-bit stereo they make, and counts the samples clipped.
+// block's rest silence. All of them, or EReadError; from an open stream,
+// those before its end, a part frame there dropped. Returns the bytes of
+// 16-bit stereo they make, and counts the samples clipped among those
+// whose two bytes lie in the first `kept` bytes of the blocks, the part
+// that goes into the output.
 class Converting {
  public:
   Converting(platform::File& input, const WavLayout& layout, std::span<std::uint8_t> source)
       : input_(input),
         encoding_(layout.encoding),
         channels_(layout.channels),
-        stream_(layout.length_is_upper_bound),
+        stream_(layout.length_is_open),
         frame_size_(FrameSize(layout)),
         raw_(source.first(source.size() / frame_size_ * frame_size_)) {}
 
-  std::size_t operator()(std::size_t count, std::span<std::uint8_t> blocks) {
+  std::size_t operator()(std::size_t count, std::span<std::uint8_t> blocks, std::size_t kept) {
     constexpr std::size_t kFramesPerBlock = kBlockSize / kWavBlockAlign;
     const std::size_t wanted = count / kWavBlockAlign;
+    // Frame j of block b has its left sample at 1024b + 2j and its right
+    // one (or a mono sample's copy) 512 bytes on. In the block that `kept`
+    // ends inside, the frames before both_in have both in, those before
+    // left_in their left one, which is a mono sample's first copy; the
+    // frames after are cut off.
+    const std::size_t cut = kept % kBlockSize;
+    const std::size_t cut_block = kept / kBlockSize * kFramesPerBlock;
+    const std::size_t left_in = cut_block + std::min(cut / 2, kFramesPerBlock);
+    const std::size_t both_in = cut_block + (cut > kChannelHalf ? (cut - kChannelHalf) / 2 : 0);
     std::size_t done = 0;
     while (done < wanted) {
       const auto raw = raw_.first(std::min(wanted - done, raw_.size() / frame_size_) * frame_size_);
@@ -259,9 +278,11 @@ class Converting {
         const std::size_t place = k % kFramesPerBlock;
         const std::size_t run = std::min(kFramesPerBlock - place, done + whole - k);
         const auto block = blocks.subspan(k / kFramesPerBlock * kBlockSize);
-        clipped_ += ConvertFrames(raw.subspan((k - done) * frame_size_, run * frame_size_), encoding_,
-                                  channels_, block.subspan(2 * place, 2 * run),
-                                  block.subspan(kChannelHalf + 2 * place, 2 * run));
+        const auto frames = raw.subspan((k - done) * frame_size_, run * frame_size_);
+        const std::uint64_t clipped =
+            ConvertFrames(frames, encoding_, channels_, block.subspan(2 * place, 2 * run),
+                          block.subspan(kChannelHalf + 2 * place, 2 * run));
+        clipped_ += k + run <= both_in ? clipped : ClippedAndKept(frames, k, both_in, left_in);
         k += run;
       }
       done += whole;
@@ -278,6 +299,27 @@ class Converting {
   platform::ByteCount clipped() const { return clipped_; }
 
  private:
+  // The clipped samples of `frames`, the first of which is frame `first`,
+  // that are kept (see operator()): counted again apart, since the Size
+  // cuts them, which happens in one block of a run at most.
+  std::uint64_t ClippedAndKept(std::span<const std::uint8_t> frames, std::size_t first, std::size_t both_in,
+                               std::size_t left_in) const {
+    std::array<std::uint8_t, kChannelHalf> left{};
+    std::array<std::uint8_t, kChannelHalf> right{};
+    const std::size_t count = frames.size() / frame_size_;
+    const std::size_t whole = std::min(count, both_in > first ? both_in - first : 0);
+    std::uint64_t clipped =
+        ConvertFrames(frames.first(whole * frame_size_), encoding_, channels_, left, right);
+    // Frames whose left sample alone is in: that sample, as a mono frame
+    // (a mono frame is one already).
+    const std::size_t sample_size = SampleSize(encoding_);
+    for (std::size_t i = whole; i < count && first + i < left_in; ++i) {
+      clipped += ConvertFrames(frames.subspan(i * frame_size_, sample_size), encoding_, 1,
+                               std::span(left).first(2), std::span(right).first(2));
+    }
+    return clipped;
+  }
+
   platform::File& input_;
   SampleEncoding encoding_;
   std::uint32_t channels_;
@@ -302,8 +344,9 @@ template <typename Output>
 PackResult Pack(platform::File& input, Output&& output, const WavLayout& layout,
                 std::optional<platform::ByteCount> bgm_size, platform::ByteCount limit,
                 const BlockBuffers& buffers) {
-  const bool stream = layout.length_is_upper_bound;
-  // A file's samples fill a size known now; a stream's only once it ends.
+  const bool stream = layout.length_is_open;
+  // Samples of a known length fill a size known now; an open stream's only
+  // once it ends.
   if (!bgm_size && !stream) {
     bgm_size = PackedSize(layout);
     if (*bgm_size >= limit) return {0, 0, 0, false, true};

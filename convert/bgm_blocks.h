@@ -103,12 +103,15 @@ struct PackResult {
   // with a Size that cuts, those of the Bgm file's last block too, whether
   // or not their samples are in it.
   platform::ByteCount frames;
-  platform::ByteCount clipped;   // of those frames' samples, the floats beyond full scale
+  // Of the samples that are in the Bgm file, whole, the floats beyond full
+  // scale; a mono sample counts once, when its left copy is in.
+  platform::ByteCount clipped;
   platform::ByteCount bgm_size;  // bytes written to the Bgm file
-  // Every sample was read: up to the data's length, or up to the end of a
-  // stream. False when the Bgm file's size ended the packing first (a Size
-  // that cut the samples; for a stream whose end was not reached, how many
-  // samples were left is not known) or when the limit was reached.
+  // Every sample was read: up to the data's length, or up to the end of an
+  // open stream. False when the Bgm file's size ended the packing first (a
+  // Size that cut the samples; for an open stream whose end was not
+  // reached, whether any samples were left is not known) or when the limit
+  // was reached.
   bool samples_ended;
   // No `bgm_size` was given and the Bgm file would have reached `limit`
   // bytes: the packing stopped there, the Bgm file unfinished.
@@ -128,17 +131,18 @@ struct PackResult {
 // inside a block, when the samples are longer, or filled up with zero bytes
 // (silence) when they are shorter; samples past the cut's block are never
 // read. Without it, the Bgm file is the whole blocks the samples fill, the
-// last one completed with silence, unless it would reach `limit` bytes: a
-// file's then is not written at all, and a stream's (whose length is not
-// known before it ends) stops before the block that would reach it.
+// last one completed with silence, unless it would reach `limit` bytes: one
+// of a known length is then not written at all, and an open stream's
+// (whose length is not known before it ends) stops before the block that
+// would reach it.
 //
-// The samples of a file end at its data length, and an input that ends
-// before is a read error; those of a stream (layout.length_is_upper_bound)
-// end at the data length or at the end of the input, whichever comes
-// first. Samples to convert are read into the source buffer, a whole
-// number of frames at a time, and converted straight into the blocks.
-// `buffers` are made for at least the Bgm file's size (for a stream without
-// `bgm_size`, for `limit`). Failures as for ConvertBlocks.
+// The samples of an open stream (layout.length_is_open) end at the end of
+// the input; any others, of a file or a stream, at the data length, and
+// an input that ends before is a read error. Samples to convert are read
+// into the source buffer, a whole number of frames at a time, and
+// converted straight into the blocks. `buffers` are made for at least the
+// Bgm file's size (for an open stream without `bgm_size`, for `limit`).
+// Failures as for ConvertBlocks.
 PackResult PackBlocks(platform::File& input, platform::File& output, const WavLayout& layout,
                       std::optional<platform::ByteCount> bgm_size, platform::ByteCount limit,
                       const BlockBuffers& buffers);

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "convert/wav_format.h"
+#include "platform/errors.h"
 
 namespace plivex {
 
@@ -23,6 +24,10 @@ constexpr ByteCount kMostBytes = std::numeric_limits<ByteCount>::max();
 // end of the file. In RF64 and BW64 it says that the real size is in the
 // ds64 chunk instead.
 constexpr std::uint32_t kOpenSize = 0xFFFFFFFF;
+
+// What sox writes as the data size when it cannot know the length (to a
+// pipe, or until it finishes a file), rounded down to whole frames.
+constexpr std::uint32_t kSoxOpenSize = 0x7FFFF000;
 
 // The fmt chunk: after the 16 bytes of plain PCM's fields,
 // WAVE_FORMAT_EXTENSIBLE adds the extension's size, the valid bits, the
@@ -288,7 +293,7 @@ struct Ds64 {
     ByteCount size;
   };
   std::array<Entry, kDs64Entries> table{};
-  std::size_t entries = 0;
+  std::size_t entries = 0;  // at most kDs64Entries
 
   // The size of a chunk whose 32-bit size is open: its entry's in the table,
   // or else that 32-bit size.
@@ -321,8 +326,11 @@ std::variant<Ds64, WavRefusal> ReadDs64(Window& input, ByteCount& position) {
   for (std::size_t i = 0; i < ds64.entries; ++i) {
     std::array<std::uint8_t, kDs64EntrySize> entry{};
     if (!input.Fill(body + kDs64FieldsSize + i * kDs64EntrySize, entry)) return Refuse(WavProblem::kCutShort);
-    std::copy(entry.begin(), entry.begin() + 4, ds64.table[i].id.begin());
-    ds64.table[i].size = U64(entry, 4);
+    // at(): an entry past the table would be this code's fault; it raises
+    // rather than write over what follows the table.
+    Ds64::Entry& kept = ds64.table.at(i);
+    std::copy(entry.begin(), entry.begin() + 4, kept.id.begin());
+    kept.size = U64(entry, 4);
   }
   if (!input.Reaches(body + size)) return Refuse(WavProblem::kCutShort);
   position = body + size;
@@ -350,9 +358,11 @@ struct Samples {
   ByteCount length;
 };
 
-WavLayout Layout(const Format& format, ByteCount offset, ByteCount length, bool upper_bound) {
-  return {format.sample_rate, offset, length, format.channels, format.encoding, format.bits, upper_bound};
+WavLayout Layout(const Format& format, ByteCount offset, ByteCount length, bool open) {
+  return {format.sample_rate, offset, length, format.channels, format.encoding, format.bits, open};
 }
+
+std::size_t FrameSizeOf(const Format& format) { return format.channels * SampleSize(format.encoding); }
 
 // The decision over a file or a stream, walking its chunks up to the end
 // of the input, whatever the RIFF size says: writers that stream leave it
@@ -391,22 +401,30 @@ WavHeader Walk(Window& input) {
       // A size left open by a writer that could not go back to fill it in:
       // 0xFFFFFFFF, or in RF64 a ds64 data size still 0.
       bool open = size32 == kOpenSize;
+      // Or another placeholder of a writer that knew no length (never a
+      // ds64 size). Whose frames it counts in needs the format, which any
+      // samples that reach the end must follow.
+      bool placeholder = open;
       if (rf64 && size32 == kOpenSize) {
         size = ds64.data_size;
-        open = size == 0;
+        open = placeholder = size == 0;
+      } else if (format) {
+        placeholder = IsPlaceholderSize(size32, FrameSizeOf(*format));
       }
       if constexpr (Window::kStream) {
         // The samples come next, and the stream cannot come back to them
         // from a fmt chunk after them. A writer to a pipe leaves the size
-        // open, or at 0.
+        // open, at 0, or at sox's placeholder.
         if (!format) return Refuse(WavProblem::kNoFormatChunk);
-        return Layout(*format, body, open || size == 0 ? kMostBytes : size, true);
+        const bool unknown = placeholder || size == 0;
+        return Layout(*format, body, unknown ? kMostBytes : size, unknown);
       } else {
         const ByteCount room = input.Size() - body;  // from the body to the end of the file
         if (open || size > room) {
           // The samples run to the end of the file, so no chunk follows
-          // them: a fmt chunk that was not before them is not there.
-          samples = Samples{body, room};
+          // them: a fmt chunk that was not before them is not there. A
+          // real size keeps its length, which the file does not have.
+          samples = Samples{body, placeholder ? room : size};
           break;
         }
         samples = Samples{body, size};
@@ -433,6 +451,10 @@ std::size_t FrameSize(const WavLayout& layout) { return layout.channels * Sample
 
 ByteCount FrameCount(const WavLayout& layout) { return layout.data_length / FrameSize(layout); }
 
+bool IsPlaceholderSize(std::uint32_t size, std::size_t frame_size) {
+  return size == kOpenSize || (frame_size != 0 && size == kSoxOpenSize / frame_size * frame_size);
+}
+
 bool NeedsConversion(const WavLayout& layout) {
   return layout.channels != kWavChannels || layout.encoding != SampleEncoding::kSigned16;
 }
@@ -453,11 +475,19 @@ WavHeader ParseWavHeader(std::span<const std::uint8_t> file) {
 }
 
 WavHeader ReadWavHeader(platform::File& input) {
-  WavHeader header = ParseWavHeader(input.Size(), [&input](ByteCount offset, std::span<std::uint8_t> buffer) {
+  const ByteCount size = input.Size();
+  WavHeader header = ParseWavHeader(size, [&input](ByteCount offset, std::span<std::uint8_t> buffer) {
     input.Seek(offset);
     return input.Read(buffer);
   });
-  if (const auto* layout = std::get_if<WavLayout>(&header)) input.Seek(layout->data_offset);
+  if (const auto* layout = std::get_if<WavLayout>(&header)) {
+    // The same failure as reading the samples would end in, found before
+    // anything is created.
+    if (layout->data_length > size - layout->data_offset) {
+      throw EReadError("data", {FileFault::kEndedEarly, "the file ends before its data chunk"});
+    }
+    input.Seek(layout->data_offset);
+  }
   return header;
 }
 

@@ -18,28 +18,37 @@ struct WavLayout {
   std::uint32_t sample_rate;        // as written in the fmt chunk, 1 or more
   platform::ByteCount data_offset;  // where the first sample byte is
   // The sample bytes: the data chunk's size (for RF64 and BW64 the ds64
-  // chunk's when that is 0xFFFFFFFF), or the rest of the file when that
-  // size is left open by a streaming writer or runs past the end of the
-  // file. It may end in part of a frame. For a stream, see
-  // length_is_upper_bound.
+  // chunk's when that is 0xFFFFFFFF). A placeholder size (see
+  // IsPlaceholderSize) is the rest of a file, and leaves a stream's length
+  // open. A file's other sizes are taken as they are, even when they run
+  // past its end (ReadWavHeader refuses that file). It may end in part of a
+  // frame.
   platform::ByteCount data_length;
   std::uint32_t channels;   // 1 or 2
   SampleEncoding encoding;  // how each sample is stored, decided by the container size
   std::uint32_t bits;       // what to call the samples: the valid bits of an extensible
                             // format when it gives them, else the bits per sample
-  // Read from a stream: the samples end at data_length or at the end of the
-  // stream, whichever comes first. A data size left open (0 or
-  // 0xFFFFFFFF) is the largest ByteCount.
-  bool length_is_upper_bound;
+  // A stream whose data size is a placeholder: its samples end where the
+  // stream does, which only reading it finds, and data_length is the
+  // largest ByteCount. A stream's real size is read exactly, as a file's.
+  bool length_is_open;
 
   bool operator==(const WavLayout&) const = default;
 };
 
+// The data sizes that writers put in a header when they do not know the
+// length, because they write to a pipe or have not finished: 0xFFFFFFFF
+// (ffmpeg, and RIFF files of unknown length in general), and 0x7FFFF000
+// rounded down to whole frames of `frame_size` bytes (sox, 0x7FFFEFFC for
+// 24-bit stereo). A stream's data size of 0 is one too; a file's means no
+// samples.
+bool IsPlaceholderSize(std::uint32_t size, std::size_t frame_size);
+
 // The bytes of one frame (the block align): channels times the sample size.
 std::size_t FrameSize(const WavLayout& layout);
 
-// The whole frames of the data, data_length / FrameSize; for a stream, an
-// upper bound.
+// The whole frames of the data, data_length / FrameSize; for an open
+// stream, the most a ByteCount holds.
 platform::ByteCount FrameCount(const WavLayout& layout);
 
 // True unless the samples are 16-bit stereo, which are packed as they are.
@@ -97,7 +106,9 @@ WavHeader ParseWavHeader(std::span<const std::uint8_t> file);
 
 // Decides on the header of `input`, read from its start, and on success
 // leaves `input` positioned at the first sample byte. Raises EReadError
-// when the file cannot be read or positioned.
+// when the file cannot be read or positioned, and (kEndedEarly) when it
+// ends before its data chunk does: a writer stopped before the end, whose
+// size was no placeholder.
 WavHeader ReadWavHeader(platform::File& input);
 
 // Reads the next bytes of a stream into the buffer and returns how many it
@@ -107,12 +118,13 @@ using ReadNext = std::function<std::size_t(std::span<std::uint8_t> buffer)>;
 // Decides on the header of a stream (a pipe) read strictly forward through
 // `read_next`, never asking for its size: the same decision as
 // ParseWavHeader's, except that the samples must come after the fmt chunk
-// (a data chunk before it is kNoFormatChunk), that data sizes 0 and
-// 0xFFFFFFFF (and a ds64 data size of 0) leave the length open, and that
-// the length is an upper bound (length_is_upper_bound). Chunk bodies are
-// skipped by reading them. Reads nothing past the data chunk's header, so
-// the next byte of the stream is the first sample byte; data_offset is the
-// count of bytes read. Whatever `read_next` raises passes through.
+// (a data chunk before it is kNoFormatChunk), that a placeholder data size
+// (and a ds64 data size of 0) leaves the length open (length_is_open), and
+// that any other size is the length whatever follows (no end of the stream
+// is known yet). Chunk bodies are skipped by reading them. Reads nothing
+// past the data chunk's header, so the next byte of the stream is the
+// first sample byte; data_offset is the count of bytes read. Whatever
+// `read_next` raises passes through.
 WavHeader ParseWavStream(const ReadNext& read_next);
 
 // ParseWavStream over `input` from its current position, through

@@ -8,17 +8,18 @@
 // fits their encoding, at a nonzero rate; its layout points at the bytes
 // after a "data" chunk header, inside the file, with the chunk's own size
 // as its length (for RF64 the ds64 chunk's data size when that is
-// 0xFFFFFFFF), or the rest of the file when that size is open or runs past
-// the end.
+// 0xFFFFFFFF), or the rest of the file when that size is open, or is
+// sox's placeholder (0x7FFFF000 in whole frames) and runs past the end.
+// Only a length that is neither may run past the end of the file.
 //
 // The stream reader, over the same bytes read strictly forward, must
 // decide as the file reader does wherever the fmt chunk comes before the
-// data: the same refusal, or the same layout with the declared length as
-// an upper bound (the largest count when open or 0); only a data chunk
-// before the fmt chunk may make it refuse with kNoFormatChunk where the
-// file is taken. It must read nothing past the data chunk's header, and
-// nothing at all once the stream has ended. ASan reports any read of the
-// reader's outside the input, which libFuzzer keeps in a buffer of
+// data: the same refusal, or the same samples, their length the declared
+// one, or open (the largest count) for 0 and the placeholders; only a data
+// chunk before the fmt chunk may make it refuse with kNoFormatChunk where
+// the file is taken. It must read nothing past the data chunk's header,
+// and nothing at all once the stream has ended. ASan reports any read of
+// the reader's outside the input, which libFuzzer keeps in a buffer of
 // exactly its size.
 
 #include <algorithm>
@@ -83,8 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } else {
     Require(layout != nullptr && SameSamples(*layout, *stream_layout),
             "a stream taken is the file taken, at the same place");
-    Require(stream_layout->length_is_upper_bound && !layout->length_is_upper_bound,
-            "only a stream's length is an upper bound");
+    Require(!layout->length_is_open, "only a stream's length is open");
     Require(taken == stream_layout->data_offset, "a stream is read up to its first sample and no further");
   }
   if (layout == nullptr) return 0;
@@ -102,8 +102,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Require(plivex::FrameSize(*layout) == layout->channels * sample_size, "a frame is a sample per channel");
   Require(layout->data_offset >= 12 + 8 && layout->data_offset <= size,
           "the data starts after the RIFF header and a chunk header, inside the file");
-  Require(layout->data_length <= size - layout->data_offset, "the data ends inside the file");
-
   const std::uint8_t* chunk = data + layout->data_offset - 8;
   Require(std::memcmp(chunk, "data", 4) == 0, "the data follows a data chunk header");
   const std::uint32_t declared = U32(chunk + 4);
@@ -113,15 +111,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     length = U64(data + 28);  // ds64: id, size, RIFF size, then the data size
     open = length == 0;
   }
+  const std::size_t frame = plivex::FrameSize(*layout);
+  const bool placeholder = open || (length == declared && declared == 0x7FFFF000 - 0x7FFFF000 % frame);
   const ByteCount rest = size - layout->data_offset;
-  if (open || length > rest) {
+  if (placeholder && (open || length > rest)) {
     Require(layout->data_length == rest, "an open data size takes the rest of the file");
   } else {
-    Require(layout->data_length == length, "a closed data size is the length, nothing after it");
+    Require(layout->data_length == length, "a real data size is the length, past the end too");
   }
   if (stream_layout != nullptr) {
-    const ByteCount bound = open || length == 0 ? std::numeric_limits<ByteCount>::max() : length;
-    Require(stream_layout->data_length == bound, "a stream's length is the declared one, as an upper bound");
+    const bool unknown = placeholder || length == 0;
+    Require(stream_layout->length_is_open == unknown, "a stream's length is open only for a placeholder or 0");
+    Require(stream_layout->data_length == (unknown ? std::numeric_limits<ByteCount>::max() : length),
+            "a stream's length is the declared one");
   }
   return 0;
 }

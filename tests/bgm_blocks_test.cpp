@@ -22,11 +22,11 @@ using platform::ByteCount;
 
 constexpr ByteCount kNoLimit = std::numeric_limits<ByteCount>::max();
 
-// The layout of `length` bytes of samples at the start of a file (or, with
-// `stream`, of at most that many in a stream).
+// The layout of `length` bytes of samples at the start of the input, or
+// with `open` of an open stream (`length` then the largest count).
 WavLayout Samples(ByteCount length, SampleEncoding encoding = SampleEncoding::kSigned16,
-                  std::uint32_t channels = 2, bool stream = false) {
-  return {44100, 0, length, channels, encoding, 16, stream};
+                  std::uint32_t channels = 2, bool open = false) {
+  return {44100, 0, length, channels, encoding, 16, open};
 }
 
 // Where input byte `i` of a block lands in the output block, worked out
@@ -138,7 +138,7 @@ class ConvertBlocksTest : public ::testing::Test {
     auto in = platform::OpenInput(dir_.File("in.wav"));
     auto out = platform::CreateOutput(dir_.File("out.bgm"), in);
     const ByteCount buffers_for =
-        bgm_size.value_or(layout.length_is_upper_bound ? limit : PackedSize(layout));
+        bgm_size.value_or(layout.length_is_open ? limit : PackedSize(layout));
     result = PackBlocks(in, out, layout, bgm_size, limit, BlockBuffers(buffers_for));
     EXPECT_TRUE(in.Close());
     EXPECT_TRUE(out.Close());
@@ -302,34 +302,58 @@ Bytes StereoFrames(const std::vector<std::int32_t>& values, std::uint32_t channe
 TEST_F(ConvertBlocksTest, PacksEveryFormatConvertedToStereo16) {
   // Across the reads of raw frames (1 MiB of them) and the chunks of blocks
   // (262144 frames); each input ends in part of a frame, which is dropped.
+  // For floats every 997th sample is beyond full scale, and with a Size
+  // every sample of the block it cuts: only those in the Bgm file, whole,
+  // are counted as clipped, a mono sample once.
+  const std::optional<ByteCount> kWhole;
+  const ByteCount kCutBlock = 1100 * 1024;  // in the second chunk of blocks
   const struct {
     SampleEncoding encoding;
     std::uint32_t channels;
-    std::uint64_t clipped;  // every 997th sample is beyond full scale, for floats
-  } rows[] = {{SampleEncoding::kSigned16, 1, 0},
-              {SampleEncoding::kSigned24, 2, 0},
-              {SampleEncoding::kFloat32, 2, 602}};
+    std::optional<ByteCount> bgm_size;
+  } rows[] = {
+      {SampleEncoding::kSigned16, 1, kWhole},
+      {SampleEncoding::kSigned24, 2, kWhole},
+      {SampleEncoding::kFloat32, 2, kWhole},
+      {SampleEncoding::kFloat32, 2, kCutBlock + 512 + 2 * 100 + 1},  // half the 101st right sample
+      {SampleEncoding::kFloat32, 2, kCutBlock + 301},                // 150 left samples and a half
+      {SampleEncoding::kFloat32, 1, kCutBlock + 101},
+  };
   const std::size_t frames = 300001;
   for (const auto& row : rows) {
-    SCOPED_TRACE(::testing::Message()
-                 << "encoding " << static_cast<int>(row.encoding) << ", " << row.channels << " channels");
+    SCOPED_TRACE(::testing::Message() << "encoding " << static_cast<int>(row.encoding) << ", " << row.channels
+                                      << " channels, size " << row.bgm_size.value_or(0));
+    const bool floats = row.encoding == SampleEncoding::kFloat32;
     const Bytes pattern = plivex::test::PatternBytes(2 * frames * row.channels, 5);
     std::vector<std::int32_t> values;
     for (std::size_t i = 0; i < pattern.size(); i += 2) {
       values.push_back(static_cast<std::int16_t>(pattern[i] << 8 | pattern[i + 1]));
     }
-    for (std::size_t i = 0; row.clipped != 0 && i < values.size(); i += 997) values[i] = kBeyond;
+    // Where sample i lands in the Bgm file: the left copy of a mono one.
+    const auto offset = [&row](std::size_t i) {
+      const std::size_t frame = i / row.channels;
+      const std::size_t right = row.channels == 2 ? i % 2 : 0;
+      return frame / 256 * 1024 + right * 512 + frame % 256 * 2;
+    };
+    std::uint64_t clipped = 0;
+    for (std::size_t i = 0; floats && i < values.size(); ++i) {
+      if (i % 997 == 0 || (row.bgm_size && offset(i) / 1024 == *row.bgm_size / 1024)) values[i] = kBeyond;
+      if (values[i] == kBeyond && offset(i) + 2 <= row.bgm_size.value_or(ByteCount{1} << 40)) ++clipped;
+    }
     Bytes input = Store(row.encoding, values);
     input.push_back(0x7F);  // part of a next frame
     const WavLayout layout = Samples(input.size(), row.encoding, row.channels);
 
     PackResult result{};
-    const Bytes blocks = Pack(input, layout, std::nullopt, kNoLimit, result);
-    EXPECT_EQ(blocks, ExpectedBlocks(StereoFrames(values, row.channels)));
-    EXPECT_EQ(result.frames, frames);
-    EXPECT_EQ(result.clipped, row.clipped);
+    const Bytes blocks = Pack(input, layout, row.bgm_size, kNoLimit, result);
+    Bytes expected = ExpectedBlocks(StereoFrames(values, row.channels));
+    expected.resize(static_cast<std::size_t>(row.bgm_size.value_or(expected.size())));
+    EXPECT_EQ(blocks, expected);
+    // With a Size, the frames of the blocks read: up to the cut block's end.
+    EXPECT_EQ(result.frames, row.bgm_size ? (*row.bgm_size / 1024 + 1) * 256 : frames);
+    EXPECT_EQ(result.clipped, clipped);
     EXPECT_EQ(result.bgm_size, blocks.size());
-    EXPECT_TRUE(result.samples_ended);
+    EXPECT_EQ(result.samples_ended, !row.bgm_size);
     EXPECT_FALSE(result.limit_reached);
   }
 }
@@ -362,7 +386,7 @@ TEST_F(ConvertBlocksTest, StreamsEndWhereTheInputEndsAndStopAtTheLimit) {
   } rows[] = {
       {"16 bits, open: every byte, the part frame too", frames.size(), kNoLimit, true, kNone, kNoLimit, 8195,
        2048, 9216, true, false},
-      {"16 bits, a length before the end", frames.size(), 2050, true, kNone, kNoLimit, 2050, 512, 3072, true,
+      {"16 bits, a length before the end", frames.size(), 2050, false, kNone, kNoLimit, 2050, 512, 3072, true,
        false},
       {"24 bits, open: the part frame dropped", 0, kNoLimit, true, kNone, kNoLimit, 4000, 1000, 4096, true,
        false},

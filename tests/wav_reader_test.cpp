@@ -21,7 +21,7 @@ void PrintTo(const WavLayout& layout, std::ostream* out) {
   *out << "layout{rate " << layout.sample_rate << ", offset " << layout.data_offset << ", length "
        << layout.data_length << ", channels " << layout.channels << ", encoding "
        << static_cast<int>(layout.encoding) << ", bits " << layout.bits
-       << (layout.length_is_upper_bound ? ", upper bound}" : "}");
+       << (layout.length_is_open ? ", open}" : "}");
 }
 
 // The problem as its number: its place in the list of WavProblem.
@@ -216,8 +216,27 @@ std::vector<Case> AcceptedCases() {
       {"open data size",
        Riff(0xFFFFFFFF).Chunk("fmt ", Fields(pcm)).Text("data").U32(0xFFFFFFFF).Raw(kSamples).Build(),
        Pcm16(44100, 44, 12)},
+      // A real size past the end keeps its length (ReadWavHeader refuses
+      // the file); sox's placeholder, in whole frames, is the rest of it.
       {"data size past the end",
-       Riff().Chunk("fmt ", Fields(pcm)).Text("data").U32(1000).Raw(kSamples).Build(), Pcm16(44100, 44, 12)},
+       Riff().Chunk("fmt ", Fields(pcm)).Text("data").U32(1000).Raw(kSamples).Build(),
+       Pcm16(44100, 44, 1000)},
+      {"sox's placeholder in frames of 6",
+       Riff()
+           .Chunk("fmt ", Fields({.align = 6, .bits = 24}))
+           .Text("data")
+           .U32(0x7FFFEFFC)
+           .Raw(kSamples)
+           .Build(),
+       Layout(44100, 44, 12, 2, SampleEncoding::kSigned24, 24)},
+      {"0x7FFFF000 in frames of 6 is a real size",
+       Riff()
+           .Chunk("fmt ", Fields({.align = 6, .bits = 24}))
+           .Text("data")
+           .U32(0x7FFFF000)
+           .Raw(kSamples)
+           .Build(),
+       Layout(44100, 44, 0x7FFFF000, 2, SampleEncoding::kSigned24, 24)},
       {"open data ending in part of a frame",
        Riff().Chunk("fmt ", Fields(pcm)).Text("data").U32(0xFFFFFFFF).Raw(Take(kSamples, 9)).Build(),
        Pcm16(44100, 44, 9)},
@@ -272,6 +291,9 @@ std::vector<Case> AcceptedCases() {
       {"RF64: a data size of its own",
        Rf64().Chunk("ds64", Ds64(8)).Chunk("fmt ", Fields(pcm)).Chunk("data", kSamples).Build(),
        Pcm16(44100, 80, 12)},
+      {"RF64: a ds64 data size of 0xFFFFFFFF is a length",
+       Rf64().Chunk("ds64", Ds64(0xFFFFFFFF)).Chunk("fmt ", Fields(pcm)).OpenData(kSamples).Build(),
+       Pcm16(44100, 80, 0xFFFFFFFF)},
       {"RF64 as written to a pipe: ds64's data size 0",
        Rf64().Chunk("ds64", Ds64(0)).Chunk("fmt ", Fields(pcm)).OpenData(kSamples).Build(),
        Pcm16(44100, 80, 12)},
@@ -294,6 +316,14 @@ std::vector<Case> RefusedCases() {
   const auto with_fmt = [](const Bytes& fmt) {
     return Riff().Chunk("fmt ", fmt).Chunk("data", kSamples).Build();
   };
+  // An RF64 file whose chunk JUNK has an open 32-bit size and holds a fmt
+  // and a data chunk, which a walk that went inside it would find.
+  const auto open_junk = [&pcm](std::vector<std::pair<std::string, std::uint64_t>> table) {
+    const Bytes inside = Builder().Chunk("fmt ", Fields(pcm)).Chunk("data", kSamples).Build();
+    return Rf64().Chunk("ds64", Ds64(12, std::move(table))).Text("JUNK").U32(0xFFFFFFFF).Raw(inside).Build();
+  };
+  std::vector<std::pair<std::string, std::uint64_t>> past_the_table(16, {"LIST", 8});
+  past_the_table.push_back({"JUNK", 0});
   const Bytes ambisonic_suffix = {0x21, 0x07, 0xD3, 0x11, 0x86, 0x44, 0xC8,
                                   0xC1, 0xCA, 0x00, 0x00, 0x00, 0x00, 0x00};
 
@@ -399,6 +429,15 @@ std::vector<Case> RefusedCases() {
        Refused(WavProblem::kCutShort)},
       {"a chunk header cut short after data", Riff().Chunk("data", kSamples).Text("fmt ").U16(16).Build(),
        Refused(WavProblem::kCutShort)},
+
+      // In RF64 a chunk whose 32-bit size is open takes its ds64 entry's
+      // size, and without one its 32-bit size: here, each bigger than the
+      // file, with a fmt and a data chunk inside it that are not reached.
+      {"RF64: a chunk the table does not list", open_junk({}), Refused(WavProblem::kCutShort)},
+      {"RF64: a chunk past the 16 entries kept of the table", open_junk(past_the_table),
+       Refused(WavProblem::kCutShort)},
+      {"RF64: a chunk size past the largest offset", open_junk({{"JUNK", 0xFFFFFFFFFFFFFFFF}}),
+       Refused(WavProblem::kCutShort)},
   };
 }
 
@@ -414,7 +453,8 @@ TEST(ParseWavHeader, AcceptsEveryLayoutOf16BitStereoPcm) { ExpectCases(AcceptedC
 TEST(ParseWavHeader, RefusesEverythingElseWithWhatItFound) { ExpectCases(RefusedCases()); }
 
 // A minimal file cut at every length: a refusal until the data chunk's
-// header is whole, then the samples that are there.
+// header is whole, then the declared samples (which ReadWavHeader refuses
+// when they are not all there).
 TEST(ParseWavHeader, MinimalFileCutAtEveryLength) {
   const Bytes whole = Riff().Chunk("fmt ", Fields({})).Chunk("data", kSamples).Build();
   ASSERT_EQ(whole.size(), 56u);
@@ -423,7 +463,7 @@ TEST(ParseWavHeader, MinimalFileCutAtEveryLength) {
     WavHeader expected = Refused(WavProblem::kCutShort);
     if (length == 12) expected = Refused(WavProblem::kNoFormatChunk);  // the RIFF header alone
     if (length == 36) expected = Refused(WavProblem::kNoDataChunk);    // ends right after fmt
-    if (length >= 44) expected = Pcm16(44100, 44, length - 44);
+    if (length >= 44) expected = Pcm16(44100, 44, 12);
     EXPECT_EQ(ParseWavHeader(Take(whole, length)), expected);
   }
 }
@@ -528,40 +568,47 @@ TEST(ReadWavHeader, LeavesTheInputAtTheFirstSample) {
   }
 }
 
-// A stream's layout: the length is an upper bound.
-WavLayout Streamed(WavLayout layout) {
-  layout.length_is_upper_bound = true;
+// An open stream's layout: the length is the largest count.
+WavLayout Open(WavLayout layout) {
+  layout.data_length = std::numeric_limits<ByteCount>::max();
+  layout.length_is_open = true;
   return layout;
 }
 
 TEST(ParseWavStream, ReadsForwardAndNothingPastTheDataChunkHeader) {
   const Format pcm;
-  const ByteCount open = std::numeric_limits<ByteCount>::max();
   const struct {
     const char* name;
     Bytes stream;
     WavHeader expected;
   } rows[] = {
-      {"a data size past the end is a bound",
+      {"a real data size is the length, past the end too",
        Riff().Chunk("fmt ", Fields(pcm)).Text("data").U32(1000).Raw(kSamples).Build(),
-       Streamed(Pcm16(44100, 44, 1000))},
+       Pcm16(44100, 44, 1000)},
       {"data size 0 is open", Riff().Chunk("fmt ", Fields(pcm)).Text("data").U32(0).Raw(kSamples).Build(),
-       Streamed(Pcm16(44100, 44, open))},
+       Open(Pcm16(44100, 44, 0))},
       {"data size 0xFFFFFFFF is open", Riff().Chunk("fmt ", Fields(pcm)).OpenData(kSamples).Build(),
-       Streamed(Pcm16(44100, 44, open))},
+       Open(Pcm16(44100, 44, 0))},
+      {"sox's placeholder is open",
+       Riff()
+           .Chunk("fmt ", Fields({.channels = 1, .align = 3, .bits = 24}))
+           .Text("data")
+           .U32(0x7FFFEFFF)
+           .Build(),
+       Open(Layout(44100, 44, 0, 1, SampleEncoding::kSigned24, 24))},
       {"a large odd chunk, its pad byte, 24-bit mono",
        Riff()
            .Chunk("JUNK", Bytes(10001, 'J'))
            .Chunk("fmt ", Fields({.channels = 1, .align = 3, .bits = 24}))
            .Chunk("data", kSamples)
            .Build(),
-       Streamed(Layout(44100, 10054, 12, 1, SampleEncoding::kSigned24, 24))},
+       Layout(44100, 10054, 12, 1, SampleEncoding::kSigned24, 24)},
       {"RF64 as written to a pipe",
        Rf64().Chunk("ds64", Ds64(0)).Chunk("fmt ", Fields(pcm)).OpenData(kSamples).Build(),
-       Streamed(Pcm16(44100, 80, open))},
+       Open(Pcm16(44100, 80, 0))},
       {"RF64 with the data size in ds64",
        Rf64().Chunk("ds64", Ds64(8)).Chunk("fmt ", Fields(pcm)).OpenData(kSamples).Build(),
-       Streamed(Pcm16(44100, 80, 8))},
+       Pcm16(44100, 80, 8)},
       {"fmt after the data", Riff().Chunk("data", kSamples).Chunk("fmt ", Fields(pcm)).Build(),
        Refused(WavProblem::kNoFormatChunk)},
       {"last odd chunk without its pad byte",
@@ -600,7 +647,7 @@ TEST(ReadWavStream, StartsWhereTheInputIsAndLeavesItAtTheFirstSample) {
   Bytes before(100);
   ASSERT_EQ(input.Read(before), 100u);
 
-  EXPECT_EQ(ReadWavStream(input), (WavHeader{Streamed(Pcm16(44100, 5052, 64))}));
+  EXPECT_EQ(ReadWavStream(input), (WavHeader{Pcm16(44100, 5052, 64)}));
   Bytes next(16);
   next.resize(input.Read(next));
   EXPECT_EQ(next, Take(samples, 16));
