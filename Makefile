@@ -1,6 +1,6 @@
 # Thin wrapper around CMake so that a fresh checkout needs two commands:
-# `make demo` and `make test`. Plain `make` builds both programs,
-# build/plivex and build/plivex-pack, and needs neither GoogleTest nor
+# `make demo` and `make test`. Plain `make` builds the three programs,
+# build/plivex, build/plivex-pack and build/plivex-batch, and needs neither GoogleTest nor
 # Python: without them the tests are left out, with a warning that says what
 # to install. CMAKE_ARGS passes more options to CMake's configuration.
 
@@ -16,7 +16,7 @@ CMAKE_ARGS ?=
 
 # Everything that `cmake --install` puts in place.
 all: configure
-	$(CMAKE) --build $(BUILD_DIR) -j $(JOBS) --target plivex plivex-pack
+	$(CMAKE) --build $(BUILD_DIR) -j $(JOBS) --target plivex plivex-pack plivex-batch
 
 configure:
 	$(CMAKE) -S . -B $(BUILD_DIR) -DPLIVEX_WERROR=$(PLIVEX_WERROR) \

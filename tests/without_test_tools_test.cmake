@@ -24,12 +24,12 @@ foreach(expected "libgtest-dev" "python3" "-DBUILD_TESTING=OFF")
 endforeach()
 
 execute_process(
-  COMMAND ${CMAKE_COMMAND} --build ${SCRATCH} --target plivex plivex-pack
+  COMMAND ${CMAKE_COMMAND} --build ${SCRATCH} --target plivex plivex-pack plivex-batch
   RESULT_VARIABLE failed OUTPUT_VARIABLE output ERROR_VARIABLE error)
 if(failed)
   message(FATAL_ERROR "the programs do not build without GoogleTest and Python:\n${output}${error}")
 endif()
-foreach(program plivex plivex-pack)
+foreach(program plivex plivex-pack plivex-batch)
   if(NOT EXISTS ${SCRATCH}/${program})
     message(SEND_ERROR "${program} was not built")
   endif()
