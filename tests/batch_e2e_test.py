@@ -386,6 +386,29 @@ class CommandLine(BatchCase):
         self.assertEqual(self.lines("in", "missing", status=1)[1], 'Failed "missing": File Not Found')
         self.lines("in")  # an output that exists is skipped, not a failure
 
+    @posix_only
+    def test_progress_on_a_terminal_only(self):
+        # Standard error a terminal: the progress line, redrawn in place and
+        # erased at the end; standard output keeps only the lines.
+        import pty
+        self.tree({"in/%d.BGM" % i: bgm(20, i) for i in range(3)})
+        master, slave = pty.openpty()
+        proc = subprocess.Popen(RUNNER + [BATCH, "-j", "1", "in"], cwd=self.dir, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.PIPE, stderr=slave)
+        os.close(slave)
+        try:
+            shown = e2e_test.read_terminal(master, proc)
+            out, _ = proc.communicate(timeout=TIMEOUT)
+        finally:
+            proc.kill()
+            proc.wait()
+            os.close(master)
+        self.assertRegex(shown, rb"^\r\d/3 files, 0\.\d MB, [\d.]+ MB/s")
+        self.assertRegex(shown, rb"\r +\r$")
+        self.assertEqual(out.count(b"\n"), 4)
+        code, _, err = self.run_batch("-f", "in")
+        self.assertEqual((code, err), (0, ""))
+
 
 VERSION = "1.1.1"
 
