@@ -101,10 +101,12 @@ std::string WithoutBang(std::string message) {
 // named again on its own line; the other file is. Called only from inside
 // a catch block.
 std::string FailureText(const Direction& direction, const BatchItem& item) {
-  const auto line = [](std::string_view what, std::string_view kind, const std::string* name,
-                       const FileError& error, bool creating) {
+  const auto line = [&](std::string_view what, std::string_view kind, const std::string* name,
+                        const FileError& error, bool creating) {
     std::string text = std::string(what) + " " + std::string(kind);
     if (name != nullptr) text += " " + Quoted(*name);
+    // plivex-pack's input is always the WAV file; here it is the file read.
+    if (error.failure.fault == FileFault::kSameAsInput) return text + ": Same File As " + std::string(direction.source);
     return text + ": " + Why(error.failure, creating);
   };
   try {

@@ -33,6 +33,16 @@ void Say(std::string_view text) { platform::WriteOutput(std::string(text) + std:
 
 void Complain(std::string_view text) { platform::WriteError(std::string(text) + std::string(platform::kLineEnd)); }
 
+// The lines of `text`, each ending in "\n", given to `put` one by one, so
+// that each ends as this system ends lines.
+void EachLine(std::string_view text, void (*put)(std::string_view)) {
+  for (std::size_t start = 0; start < text.size();) {
+    const std::size_t end = text.find('\n', start);
+    put(text.substr(start, end - start));
+    start = end + 1;
+  }
+}
+
 std::string_view Word(Outcome outcome) {
   switch (outcome) {
     case Outcome::kConverted:
@@ -363,13 +373,13 @@ int RunBatch(const std::vector<std::string>& arguments) {
     options = ParseBatchArguments(arguments);
   } catch (const EUsageError& error) {
     Complain(std::string(kProgram) + ": " + error.what());
-    platform::WriteError(BatchUsage());
+    EachLine(BatchUsage(), Complain);
     Complain("Try '" + std::string(kProgram) + " --help' for more information.");
     KeepOwnWindowOpen();
     return kUsageStatus;
   }
   if (options.help) {
-    platform::WriteOutput(BatchHelp());
+    EachLine(BatchHelp(), Say);
     KeepOwnWindowOpen();
     return 0;
   }
