@@ -148,7 +148,9 @@ class Walker {
 
 // Two files for one target: the second fails and names the first when
 // the names are the same; when they differ only in the case of letters,
-// it waits for the first and then asks the file system.
+// it waits for the first and then asks the file system. And a file that is
+// another's target (NAME.wav beside NAME, when converting in place) is
+// left alone, whatever order the jobs take them in.
 void MarkSharedTargets(std::vector<BatchItem>& items) {
   std::map<std::string, std::size_t> exact;
   std::map<std::string, std::size_t> folded;
@@ -161,6 +163,14 @@ void MarkSharedTargets(std::vector<BatchItem>& items) {
       continue;
     }
     if (const auto [first, fresh] = folded.try_emplace(Folded(item.target), i); !fresh) item.after = first->second;
+  }
+  for (BatchItem& item : items) {
+    if (item.decided) continue;
+    const auto target = folded.find(Folded(item.input));
+    if (target == folded.end()) continue;
+    item.decided = Outcome::kSkipped;
+    item.reason = "the output of \"" + items[target->second].input + "\"";
+    item.after.reset();
   }
 }
 

@@ -154,6 +154,17 @@ class Converting(BatchCase):
         self.assertEqual(self.state(["game/TITLE.BGM.wav"]), kept)
         self.lines("-f", title)
         self.assertEqual(self.get("game/TITLE.BGM.wav"), expected_wav(self.game["game/TITLE.BGM"]))
+        # In place again with -f: what the first run wrote is now also an
+        # input, and the target of another; it is left alone, whatever the
+        # order of the jobs, rather than read while it is being replaced.
+        stage = native("game/b/STAGE1.BGM")
+        self.lines(native("game/b"))
+        for _ in range(3):
+            self.assertEqual(self.lines("-f", "-j", "4", native("game/b")), [
+                self.converted("game/b/STAGE1.BGM", "game/b/STAGE1.BGM.wav", 48000),
+                'Skipped "%s.wav": the output of "%s"' % (stage, stage),
+                self.converted("game/b/sub/BOSS.BGM", "game/b/sub/BOSS.BGM.wav", 48000),
+                'Skipped "%s": the output of "%s"' % (native("game/b/sub/BOSS.BGM.wav"), native("game/b/sub/BOSS.BGM"))])
         # Two files for one output: the second fails and names the first,
         # whose output stays.
         self.put("other/TITLE.BGM", bgm(20, 7))
