@@ -347,7 +347,7 @@ TEST(File, FifoOutputNeedsAReader) {
 std::string RunInChild(const std::function<int()>& child) {
   const pid_t pid = fork();
   if (pid == 0) {
-    alarm(30);
+    alarm(15);
     int code = 99;
     try {
       code = child();
