@@ -283,11 +283,12 @@ std::optional<std::vector<char>> Fetch(Call call) {
 }
 
 // The names of the attributes of `fd`, each ending in NUL. A file system
-// without extended attributes has none.
+// without extended attributes has none, and so has a system without the
+// calls (an emulator, qemu-user, built without them).
 std::optional<std::vector<char>> ListAttributes(int fd) {
   std::optional<std::vector<char>> names =
       Fetch([fd](char* buffer, std::size_t size) { return flistxattr(fd, buffer, size); });
-  if (!names && errno == ENOTSUP) return std::vector<char>();
+  if (!names && (errno == ENOTSUP || errno == ENOSYS)) return std::vector<char>();
   return names;
 }
 
