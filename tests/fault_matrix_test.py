@@ -913,7 +913,7 @@ class ReplacingAnOriginal(Matrix):
     STALLED = with_faults(PLIVEX_FAULT_WRITE="/out", PLIVEX_FAULT_WRITE_FROM=str(MIB),
                           PLIVEX_FAULT_WRITE_STALL="1") if FAULT_SHIM else None
 
-    def start_stalled(self, output, prepare=None):
+    def start_stalled(self, output, prepare=None, env=None):
         """Starts a run from "big" to `output` that stalls in a write of
         its new file, 1 MiB in, and returns it once it is there; `prepare`
         runs in the child first. A crash signal dumps no core."""
@@ -921,7 +921,7 @@ class ReplacingAnOriginal(Matrix):
             resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
             if prepare:
                 prepare()
-        proc = subprocess.Popen(RUNNER + [P.exe, "big", output], cwd=self.dir, env=self.STALLED,
+        proc = subprocess.Popen(RUNNER + [P.exe, "big", output], cwd=self.dir, env=env or self.STALLED,
                                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                 stderr=subprocess.DEVNULL, preexec_fn=child_setup)
         self.addCleanup(proc.wait)
@@ -948,13 +948,14 @@ class ReplacingAnOriginal(Matrix):
         # A sanitizer's own handlers of the crash signals would report them
         # instead; without them the program's are there, as in a plain build.
         no_crash_handlers = ":handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0"
+        env = dict(self.STALLED)
         for variable in ("ASAN_OPTIONS", "UBSAN_OPTIONS"):
-            self.STALLED[variable] = os.environ.get(variable, "") + no_crash_handlers
+            env[variable] = env.get(variable, "") + no_crash_handlers
         runs = []
         for number in signals:
             output = "out-" + number.name
             self.put(output, self.OLD_OUTPUT)
-            runs.append((number, output, file_state(self.path(output)), self.start_stalled(output)))
+            runs.append((number, output, file_state(self.path(output)), self.start_stalled(output, env=env)))
         for number, _, _, proc in runs:
             proc.send_signal(number)
         deadline = time.monotonic() + 10
