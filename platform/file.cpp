@@ -297,17 +297,17 @@ Replacement BeginReplacement(const std::string& path, const File& input) {
   for (int attempt = 0;; ++attempt) {
     std::string name = Replacement::TemporaryName(replacement.final_,
                                                   seed + static_cast<std::uint32_t>(attempt) * 0x9E3779B9u);
-    const int guard = system::GuardTemporary(replacement.folder_.handle_, name);
-    if (guard < 0) throw EFCreateError(Operation("create", name), system::LastFailure());
+    // Held by the replacement at once, so that whatever is raised lets go of it.
+    replacement.guard_ = system::GuardTemporary(replacement.folder_.handle_, name);
+    if (replacement.guard_ < 0) throw EFCreateError(Operation("create", name), system::LastFailure());
     replacement.file_ = File(system::CreateNew(replacement.folder_.handle_, name, replacement.replaces_));
-    const SystemFailure failure = replacement.file_.IsOpen() ? SystemFailure{} : system::LastFailure();
-    system::GuardCreated(guard);
+    system::GuardCreated(replacement.guard_);  // makes no call that would change the last failure
     if (replacement.file_.IsOpen()) {
       replacement.temporary_ = std::move(name);
-      replacement.guard_ = guard;
       return replacement;
     }
-    system::ReleaseGuard(guard);
+    const SystemFailure failure = system::LastFailure();
+    system::ReleaseGuard(std::exchange(replacement.guard_, -1));
     if (failure.fault != FileFault::kAlreadyExists || attempt + 1 == kAttempts) {
       throw EFCreateError(Operation("create", name), failure);
     }
@@ -361,9 +361,9 @@ void Replacement::Abandon() noexcept {
   (void)file_.Close();
   if (!temporary_.empty()) {
     (void)system::Remove(folder_.handle_, temporary_);
-    system::ReleaseGuard(std::exchange(guard_, -1));
     temporary_.clear();
   }
+  system::ReleaseGuard(std::exchange(guard_, -1));
   (void)folder_.Close();
   (void)original_.Close();
 }

@@ -8,6 +8,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <string>
@@ -282,24 +283,26 @@ std::optional<std::vector<char>> Fetch(Call call) {
   }
 }
 
-// The names of the attributes of `fd`, each ending in NUL. A file system
-// without extended attributes has none.
-std::optional<std::vector<char>> ListAttributes(int fd) {
-  std::optional<std::vector<char>> names =
+// The names of the attributes of `fd`. A file system without extended
+// attributes has none, and so has a system without the calls (an
+// emulator, qemu-user, built without them).
+std::optional<std::vector<std::string>> ListAttributes(int fd) {
+  const std::optional<std::vector<char>> list =
       Fetch([fd](char* buffer, std::size_t size) { return flistxattr(fd, buffer, size); });
-  if (!names && errno == ENOTSUP) return std::vector<char>();
+  if (!list) {
+    if (errno == ENOTSUP || errno == ENOSYS) return std::vector<std::string>();
+    return std::nullopt;
+  }
+  std::vector<std::string> names;
+  for (std::size_t at = 0; at < list->size(); at += names.back().size() + 1) {
+    names.emplace_back(list->data() + at, strnlen(list->data() + at, list->size() - at));  // each ends in NUL
+  }
   return names;
 }
 
-std::optional<std::vector<char>> ReadAttribute(int fd, const char* name) {
-  return Fetch([fd, name](char* buffer, std::size_t size) { return fgetxattr(fd, name, buffer, size); });
-}
-
-bool Lists(const std::vector<char>& names, std::string_view name) {
-  for (std::size_t at = 0; at < names.size(); at += std::strlen(names.data() + at) + 1) {
-    if (std::string_view(names.data() + at) == name) return true;
-  }
-  return false;
+std::optional<std::vector<char>> ReadAttribute(int fd, const std::string& name) {
+  return Fetch(
+      [fd, &name](char* buffer, std::size_t size) { return fgetxattr(fd, name.c_str(), buffer, size); });
 }
 
 }  // namespace
@@ -313,29 +316,27 @@ bool CopyAttributes(Handle model, Handle file, std::vector<AttributeNotKept>& no
   // Notes why `name` was not kept (none: the attributes could not be
   // listed, so whether there is an ACL cannot be told); true when the run
   // may go on without it.
-  const auto not_given = [&not_kept](std::string name) {
-    const bool access = name.empty() || ControlsAccess(name);
-    not_kept.push_back({std::move(name), LastFailure()});
-    return !access;
+  const auto not_given = [&not_kept](const std::string& name) {
+    SystemFailure failure = LastFailure();
+    not_kept.push_back({name, std::move(failure)});
+    return !name.empty() && !ControlsAccess(name);
   };
-  const std::optional<std::vector<char>> names = ListAttributes(from);
+  const std::optional<std::vector<std::string>> names = ListAttributes(from);
   if (!names) return not_given("");
-  for (std::size_t at = 0; at < names->size(); at += std::strlen(names->data() + at) + 1) {
-    const char* name = names->data() + at;
+  for (const std::string& name : *names) {
     const std::optional<std::vector<char>> value = ReadAttribute(from, name);
     if (!value && errno == ENODATA) continue;  // removed since it was listed
     if (!value && !not_given(name)) return false;
     if (!value || ReadAttribute(to, name) == value) continue;
-    if (fsetxattr(to, name, value->data(), value->size(), 0) != 0 && !not_given(name)) return false;
+    if (fsetxattr(to, name.c_str(), value->data(), value->size(), 0) != 0 && !not_given(name)) return false;
   }
   // An ACL that the new file got from the folder's default ACL, which the
   // original does not have, would let in whom that default names.
-  const std::optional<std::vector<char>> own = ListAttributes(to);
+  const std::optional<std::vector<std::string>> own = ListAttributes(to);
   if (!own) return not_given("");
-  for (std::size_t at = 0; at < own->size(); at += std::strlen(own->data() + at) + 1) {
-    const char* name = own->data() + at;
-    if (!ControlsAccess(name) || Lists(*names, name)) continue;
-    if (fremovexattr(to, name) != 0 && errno != ENODATA && !not_given(name)) return false;
+  for (const std::string& name : *own) {
+    if (!ControlsAccess(name) || std::find(names->begin(), names->end(), name) != names->end()) continue;
+    if (fremovexattr(to, name.c_str()) != 0 && errno != ENODATA && !not_given(name)) return false;
   }
   return true;
 }

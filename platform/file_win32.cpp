@@ -551,6 +551,7 @@ int GuardTemporary(Handle /*folder*/, const std::string& path) {
 void GuardCreated(int /*guard*/) noexcept {}
 
 void ReleaseGuard(int guard) noexcept {
+  if (guard < 0) return;
   const LockHeld held(guard_lock);
   std::erase_if(guarded_names, [guard](const Guarded& guarded) { return guarded.guard == guard; });
 }

@@ -155,7 +155,8 @@ bool Remove(Handle folder, const std::string& path);
 // LastFailure() saying why, when the file is not to be created: its name is
 // too long for any folder, or the process is ending. GuardCreated says that
 // the attempt to create it is over, made or not; ReleaseGuard lets go of a
-// guard once its file has been renamed or removed, or was not made.
+// guard once its file has been renamed or removed, or was not made (and
+// does nothing with -1).
 int GuardTemporary(Handle folder, const std::string& path);
 void GuardCreated(int guard) noexcept;
 void ReleaseGuard(int guard) noexcept;

@@ -843,6 +843,20 @@ class FailurePaths(Matrix):
         self.assert_no_leftovers()
 
 
+# The tags of the entries of a POSIX ACL, and an entry's id where it has
+# none (the owner, the group, the mask, the others).
+ACL_USER_OBJ, ACL_USER, ACL_GROUP_OBJ, ACL_MASK, ACL_OTHER = 0x01, 0x02, 0x04, 0x10, 0x20
+ACL_UNDEFINED_ID = 0xFFFFFFFF
+
+
+def posix_acl(*entries):
+    """The bytes of an ACL as Linux gives it in system.posix_acl_access:
+    version 2, then each entry (tag, permissions[, id]), little-endian."""
+    return struct.pack("<I", 2) + b"".join(
+        struct.pack("<HHI", tag, permissions, ident[0] if ident else ACL_UNDEFINED_ID)
+        for tag, permissions, *ident in entries)
+
+
 @posix_only
 @unittest.skipUnless(P.replaces, "plivex writes its output in place (see What happens to the files)")
 class ReplacingAnOriginal(Matrix):
@@ -899,7 +913,7 @@ class ReplacingAnOriginal(Matrix):
     STALLED = with_faults(PLIVEX_FAULT_WRITE="/out", PLIVEX_FAULT_WRITE_FROM=str(MIB),
                           PLIVEX_FAULT_WRITE_STALL="1") if FAULT_SHIM else None
 
-    def start_stalled(self, output, prepare=None):
+    def start_stalled(self, output, prepare=None, env=None):
         """Starts a run from "big" to `output` that stalls in a write of
         its new file, 1 MiB in, and returns it once it is there; `prepare`
         runs in the child first. A crash signal dumps no core."""
@@ -907,7 +921,7 @@ class ReplacingAnOriginal(Matrix):
             resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
             if prepare:
                 prepare()
-        proc = subprocess.Popen(RUNNER + [P.exe, "big", output], cwd=self.dir, env=self.STALLED,
+        proc = subprocess.Popen(RUNNER + [P.exe, "big", output], cwd=self.dir, env=env or self.STALLED,
                                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                 stderr=subprocess.DEVNULL, preexec_fn=child_setup)
         self.addCleanup(proc.wait)
@@ -934,13 +948,14 @@ class ReplacingAnOriginal(Matrix):
         # A sanitizer's own handlers of the crash signals would report them
         # instead; without them the program's are there, as in a plain build.
         no_crash_handlers = ":handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0"
+        env = dict(self.STALLED)
         for variable in ("ASAN_OPTIONS", "UBSAN_OPTIONS"):
-            self.STALLED[variable] = os.environ.get(variable, "") + no_crash_handlers
+            env[variable] = env.get(variable, "") + no_crash_handlers
         runs = []
         for number in signals:
             output = "out-" + number.name
             self.put(output, self.OLD_OUTPUT)
-            runs.append((number, output, file_state(self.path(output)), self.start_stalled(output)))
+            runs.append((number, output, file_state(self.path(output)), self.start_stalled(output, env=env)))
         for number, _, _, proc in runs:
             proc.send_signal(number)
         deadline = time.monotonic() + 10
@@ -1064,27 +1079,28 @@ class ReplacingAnOriginal(Matrix):
     def attributes(self, name):
         return {key: os.getxattr(self.path(name), key) for key in os.listxattr(self.path(name))}
 
-    def original_with_attributes(self):
-        """Puts at "out" the example of issue 27: mode 0640, then an ACL
-        entry that lets uid 65534 read and write, whose mask takes the group
-        bits (the mode reads 0660; the group itself may only read), and a
-        user.* attribute; and, as root, a trusted.* and a security.*
-        attribute. Returns its state and attributes."""
-        self.put("out", self.OLD_OUTPUT)
-        os.chmod(self.path("out"), 0o640)
-        attributes = {"system.posix_acl_access": posix_acl((ACL_USER_OBJ, 6), (ACL_USER, 6, NOBODY),
-                                                           (ACL_GROUP_OBJ, 4), (ACL_MASK, 6), (ACL_OTHER, 0)),
-                      "user.note": b"track 01, the loop"}
+    # The example of issue 27: mode 0640, then an ACL entry that lets uid
+    # 65534 read and write, whose mask takes the group bits (the mode reads
+    # 0660; the group itself may only read).
+    ACL = posix_acl((ACL_USER_OBJ, 6), (ACL_USER, 6, NOBODY), (ACL_GROUP_OBJ, 4), (ACL_MASK, 6), (ACL_OTHER, 0))
+
+    def original_with_attributes(self, output="out"):
+        """Puts at `output` a file of mode 0640 with ACL, a user.*
+        attribute and, as root, a trusted.* and a security.* one. Returns
+        its state and attributes."""
+        self.put(output, self.OLD_OUTPUT)
+        os.chmod(self.path(output), 0o640)
+        attributes = {"system.posix_acl_access": self.ACL, "user.note": b"track 01, the loop"}
         if os.geteuid() == 0:
             attributes.update({"trusted.plivex": b"\x00\x01", "security.plivex": b"label"})
         try:
             for key, value in attributes.items():
-                os.setxattr(self.path("out"), key, value)
+                os.setxattr(self.path(output), key, value)
         except OSError as error:
             self.skipTest("this file system keeps no such attribute: %s" % error)
-        self.assertEqual(stat.S_IMODE(os.stat(self.path("out")).st_mode), 0o660)
-        self.assertEqual(self.attributes("out"), attributes)
-        return file_state(self.path("out")), attributes
+        self.assertEqual(stat.S_IMODE(os.stat(self.path(output)).st_mode), 0o660)
+        self.assertEqual(self.attributes(output), attributes)
+        return file_state(self.path(output)), attributes
 
     def test_acl_and_attributes_kept(self):
         _, attributes = self.original_with_attributes()
@@ -1097,8 +1113,7 @@ class ReplacingAnOriginal(Matrix):
         # the new file then loses the ACL the original did not have, or the
         # user it names could read what the original kept from them.
         os.mkdir(self.path("shared"))
-        os.setxattr(self.path("shared"), "system.posix_acl_default", posix_acl(
-            (ACL_USER_OBJ, 6), (ACL_USER, 6, NOBODY), (ACL_GROUP_OBJ, 4), (ACL_MASK, 6), (ACL_OTHER, 0)))
+        os.setxattr(self.path("shared"), "system.posix_acl_default", self.ACL)
         track = os.path.join("shared", "track.bgm")
         self.put(track, self.OLD_OUTPUT)
         os.removexattr(self.path(track), "system.posix_acl_access")
@@ -1112,37 +1127,29 @@ class ReplacingAnOriginal(Matrix):
     def test_attributes_that_cannot_be_given(self):
         # An ACL that the new file cannot be given fails the run before the
         # rename, rather than let anyone in; any other attribute is left
-        # behind, and the run goes on.
+        # behind, and the run goes on. One that the new file has already
+        # (from the folder's default ACL, as a security label comes from
+        # the system) need not be given.
+        os.mkdir(self.path("shared"))
+        os.setxattr(self.path("shared"), "system.posix_acl_default", self.ACL)
+        acl = "system.posix_acl_access"
         rows = [
-            ("system.posix_acl_access",
-             P.failure("Please Wait ...", "", *P.cannot("Create", "out", "ACL Cannot Be Copied"))),
-            ("user.note", P.success),
+            ("out", acl, P.failure("Please Wait ...", "", *P.cannot("Create", "out", "ACL Cannot Be Copied"))),
+            ("out", "user.note", P.success),
+            (os.path.join("shared", "out"), acl, P.success),
         ]
-        for refused, transcript in rows:
-            with self.subTest(refused=refused):
-                kept, attributes = self.original_with_attributes()
-                run = run_program([P.input, "out"], self.dir, env=with_faults(PLIVEX_FAULT_XATTR=refused))
+        for output, refused, transcript in rows:
+            with self.subTest(output=output, refused=refused):
+                kept, attributes = self.original_with_attributes(output)
+                run = run_program([P.input, output], self.dir, env=with_faults(PLIVEX_FAULT_XATTR=refused))
                 self.assert_plain_run(run, transcript)
                 if transcript != P.success:
-                    self.assertEqual(file_state(self.path("out")), kept)
+                    self.assertEqual(file_state(self.path(output)), kept)
                 else:
-                    self.assert_complete("out")
-                    del attributes[refused]
-                self.assertEqual(self.attributes("out"), attributes)
-
-
-# The tags of the entries of a POSIX ACL, and an entry's id where it has
-# none (the owner, the group, the mask, the others).
-ACL_USER_OBJ, ACL_USER, ACL_GROUP_OBJ, ACL_MASK, ACL_OTHER = 0x01, 0x02, 0x04, 0x10, 0x20
-ACL_UNDEFINED_ID = 0xFFFFFFFF
-
-
-def posix_acl(*entries):
-    """The bytes of an ACL as Linux gives it in system.posix_acl_access:
-    version 2, then each entry (tag, permissions[, id]), little-endian."""
-    return struct.pack("<I", 2) + b"".join(
-        struct.pack("<HHI", tag, permissions, ident[0] if ident else ACL_UNDEFINED_ID)
-        for tag, permissions, *ident in entries)
+                    self.assert_complete(output)
+                    if refused != acl:
+                        del attributes[refused]
+                self.assertEqual(self.attributes(output), attributes)
 
 
 if __name__ == "__main__":

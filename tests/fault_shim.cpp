@@ -32,11 +32,12 @@
 //       on after a signal it catches (plivex-batch after its first Ctrl-C),
 //       whichever of its threads the signal reaches.
 //   PLIVEX_FAULT_XATTR=NAME
-//       fsetxattr() and fremovexattr() of the extended attribute NAME fail
-//       with EOPNOTSUPP, as on a file system that does not keep it.
+//       fsetxattr() of the extended attribute NAME fails with EOPNOTSUPP,
+//       as on a file system that does not keep it.
 //   PLIVEX_FAULT_LOG=FILE
-//       Each fdatasync() and rename appends a line to FILE: "fdatasync
-//       NAME" with the file's name, "rename FROM TO" with the names given.
+//       Each fdatasync() and renameat() or renameat2() appends a line to
+//       FILE: "fdatasync NAME" with the file's name, "rename FROM TO" with
+//       the names given.
 //
 // A path "contains" PART so that the file a program writes under a
 // temporary name beside "out" (out.plivex-pack-unfinished-...) matches
@@ -194,12 +195,6 @@ extern "C" int fdatasync(int fd) {
   return next(fd);
 }
 
-extern "C" int rename(const char* from, const char* to) {
-  Log(std::string("rename ") + LastPart(from) + " " + LastPart(to));
-  static const auto next = Next<int (*)(const char*, const char*)>("rename");
-  return next(from, to);
-}
-
 extern "C" int renameat(int from_folder, const char* from, int to_folder, const char* to) {
   Log(std::string("rename ") + LastPart(from) + " " + LastPart(to));
   static const auto next = Next<int (*)(int, const char*, int, const char*)>("renameat");
@@ -216,10 +211,4 @@ extern "C" int fsetxattr(int fd, const char* name, const void* value, size_t siz
   if (AttributeRefused(name)) return -1;
   static const auto next = Next<int (*)(int, const char*, const void*, size_t, int)>("fsetxattr");
   return next(fd, name, value, size, flags);
-}
-
-extern "C" int fremovexattr(int fd, const char* name) {
-  if (AttributeRefused(name)) return -1;
-  static const auto next = Next<int (*)(int, const char*)>("fremovexattr");
-  return next(fd, name);
 }
