@@ -100,9 +100,8 @@ std::string_view FolderPart(std::string_view path);
 // alone: "*.bgm" does not match "TRACK.bgmx", whose short name may be
 // "TRACK~1.BGM". Raises EFOpenError with the reason when a folder cannot
 // be searched.
-// Nothing when the argument has no wildcard, or names a device (\\.\),
-// so that the caller takes it literally; on POSIX, where the shell expands
-// wildcards, always nothing.
+// Nothing when the argument has no wildcard, so that the caller takes it
+// literally; on POSIX, where the shell expands wildcards, always nothing.
 std::optional<std::vector<std::string>> ExpandWildcards(const std::string& argument);
 
 }  // namespace plivex::platform
