@@ -34,7 +34,7 @@ struct FolderEntry {
 // (kNotFound, kAccessDenied, kNameTooLong, kNotAFolder, ...) when the
 // folder cannot be read, so that the caller can say so in one line and go
 // on. Under Wine a broken link, or a link that points to itself, is not
-// listed at all.
+// listed at all, and a FIFO is listed as a file.
 std::vector<FolderEntry> ListFolder(const std::string& path);
 
 // What a path names, following symbolic links (a link to a folder given by
