@@ -13,8 +13,7 @@ bool IsSeparator(char c) { return system::kPathSeparators.find(c) != std::string
 }  // namespace
 
 bool SamePath(const PathIdentity& a, const PathIdentity& b) {
-  return a.known && b.known && a.kind == b.kind && a.volume == b.volume && a.id[0] == b.id[0] &&
-         a.id[1] == b.id[1];
+  return a.known && b.known && a.volume == b.volume && a.id[0] == b.id[0] && a.id[1] == b.id[1];
 }
 
 std::string JoinPath(std::string_view folder, std::string_view name) {

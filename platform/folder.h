@@ -34,7 +34,7 @@ struct FolderEntry {
 // (kNotFound, kAccessDenied, kNameTooLong, kNotAFolder, ...) when the
 // folder cannot be read, so that the caller can say so in one line and go
 // on. Under Wine a broken link, or a link that points to itself, is not
-// listed at all.
+// listed at all, and a FIFO is listed as a file.
 std::vector<FolderEntry> ListFolder(const std::string& path);
 
 // What a path names, following symbolic links (a link to a folder given by
@@ -100,9 +100,8 @@ std::string_view FolderPart(std::string_view path);
 // alone: "*.bgm" does not match "TRACK.bgmx", whose short name may be
 // "TRACK~1.BGM". Raises EFOpenError with the reason when a folder cannot
 // be searched.
-// Nothing when the argument has no wildcard, or names a device (\\.\),
-// so that the caller takes it literally; on POSIX, where the shell expands
-// wildcards, always nothing.
+// Nothing when the argument has no wildcard, so that the caller takes it
+// literally; on POSIX, where the shell expands wildcards, always nothing.
 std::optional<std::vector<std::string>> ExpandWildcards(const std::string& argument);
 
 }  // namespace plivex::platform

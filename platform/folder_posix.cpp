@@ -128,7 +128,8 @@ std::optional<PathIdentity> Identify(const std::string& path) {
 }
 
 void MakeFolders(const std::string& path) {
-  if (mkdir(path.c_str(), 0777) == 0) return;
+  constexpr mode_t kMode = 0777;  // less the umask, as for any new folder
+  if (mkdir(path.c_str(), kMode) == 0) return;
   int error = errno;
   if (error == ENOENT || error == ENOTDIR) {
     // A folder above is missing, or is not a folder: made first, or named
@@ -136,7 +137,7 @@ void MakeFolders(const std::string& path) {
     const std::string parent(FolderPart(path));
     if (!parent.empty() && parent.size() < path.size()) {
       MakeFolders(parent);
-      if (mkdir(path.c_str(), 0777) == 0) return;
+      if (mkdir(path.c_str(), kMode) == 0) return;
       error = errno;
     }
   }

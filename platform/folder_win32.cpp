@@ -223,23 +223,15 @@ bool IsWildcard(char c) { return c == '*' || c == '?'; }
 
 bool IsSlash(char c) { return c == '\\' || c == '/'; }
 
-// The length in units of the character at `pos` of `text`: 2 for a
-// surrogate pair, which '?' matches as one character.
-std::size_t CharacterLength(std::wstring_view text, std::size_t pos) {
-  const bool pair = pos + 1 < text.size() && text[pos] >= 0xD800 && text[pos] <= 0xDBFF &&
-                    text[pos + 1] >= 0xDC00 && text[pos + 1] <= 0xDFFF;
-  return pair ? 2 : 1;
-}
-
 // Whether two units are the same letter, case aside, as NTFS compares
 // names: ordinal, through the upper case of each unit.
 bool SameUnit(wchar_t a, wchar_t b) {
   return a == b || CompareStringOrdinal(&a, 1, &b, 1, TRUE) == CSTR_EQUAL;
 }
 
-// Whether `name` matches `pattern`: '*' stands for any run of characters,
-// '?' for one. This is the directory search's matching less the finer
-// rules it keeps for names of the 8.3 age ("*.*" for names without a dot,
+// Whether `name` matches `pattern`: '*' stands for any run of units, '?'
+// for one (half of a surrogate pair, as for the system). This is the directory search's matching less the
+// finer rules it keeps for names of the 8.3 age ("*.*" for names without a dot,
 // '?' before a dot); it only decides which of the names the search found
 // were found for their short name alone.
 bool Matches(std::wstring_view pattern, std::wstring_view name) {
@@ -253,15 +245,14 @@ bool Matches(std::wstring_view pattern, std::wstring_view name) {
       star_end = n;
     } else if (p < pattern.size() && pattern[p] == L'?') {
       ++p;
-      n += CharacterLength(name, n);
+      ++n;
     } else if (p < pattern.size() && SameUnit(pattern[p], name[n])) {
       ++p;
       ++n;
     } else if (star != std::wstring_view::npos) {
       // The last '*' takes one more character, and the rest is tried again.
       p = star + 1;
-      star_end += CharacterLength(name, star_end);
-      n = star_end;
+      n = ++star_end;
     } else {
       return false;
     }
@@ -329,13 +320,10 @@ void Expand(const std::string& spelt, std::string_view rest, std::vector<std::st
 }  // namespace
 
 std::optional<std::vector<std::string>> ExpandWildcards(const std::string& argument) {
-  // The '?' of a \\?\ prefix, and anything after \\.\ (a device), are not
-  // wildcards.
-  std::size_t start = 0;
-  if (argument.size() >= 4 && IsSlash(argument[0]) && IsSlash(argument[1]) && IsSlash(argument[3])) {
-    if (argument[2] == '.') return std::nullopt;
-    if (argument[2] == '?') start = 4;
-  }
+  // The '?' of a \\?\ prefix is not a wildcard.
+  const bool verbatim = argument.size() >= 4 && IsSlash(argument[0]) && IsSlash(argument[1]) &&
+                        argument[2] == '?' && IsSlash(argument[3]);
+  const std::size_t start = verbatim ? 4 : 0;
   const std::string_view rest = std::string_view(argument).substr(start);
   if (std::ranges::none_of(rest, IsWildcard)) return std::nullopt;
   std::vector<std::string> matches;
