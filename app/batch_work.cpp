@@ -165,6 +165,11 @@ std::optional<std::string> SharedTarget(const BatchItem& item, const BatchItem* 
   return Quoted(item.target) + " Is Also The Target Of " + Quoted(earlier->input);
 }
 
+// What a replaced file could not keep, at the end of its line.
+void AddNotKept(ItemResult& result, const std::vector<platform::AttributeNotKept>& not_kept) {
+  for (const platform::AttributeNotKept& attribute : not_kept) result.detail += ", " + NotKept(attribute);
+}
+
 ItemResult Convert(const BatchItem& item, const BatchItem* earlier, const BatchOptions& options,
                    Workspace& space) {
   platform::File input = platform::OpenInput(item.input);
@@ -194,6 +199,7 @@ ItemResult Convert(const BatchItem& item, const BatchItem* earlier, const BatchO
   (void)input.Close();  // nothing was written to it
   output.Commit();
   result.written = kWavHeaderSize + PackedSize(length);
+  AddNotKept(result, output.AttributesNotKept());
   return result;
 }
 
@@ -283,6 +289,7 @@ ItemResult Pack(const BatchItem& item, const BatchItem* earlier, const BatchOpti
   ItemResult result;
   result.outcome = Outcome::kPacked;
   result.read = layout.data_length;
+  std::vector<platform::AttributeNotKept> not_kept;
   if (options.dry_run) {
     if (!counted) {
       Discard nowhere;
@@ -296,12 +303,14 @@ ItemResult Pack(const BatchItem& item, const BatchItem* earlier, const BatchOpti
     (void)wav.Close();  // nothing was written to it
     output.Commit();
     result.written = size;
+    not_kept = output.AttributesNotKept();
   }
   result.detail = "-> " + Quoted(item.target) + ": " + duration + SampleNotes(layout, *counted);
   const FitWords fit = DescribeFit(FrameCount(layout), layout.sample_rate, size);
   for (const std::string& words : {fit.cut_off, fit.silence_added}) {
     if (!words.empty()) result.detail += ", " + words;
   }
+  AddNotKept(result, not_kept);
   return result;
 }
 

@@ -108,6 +108,10 @@ std::string Why(const SystemFailure& failure, bool creating) {
   return failure.text.empty() ? std::string("Unknown Error") : failure.text;
 }
 
+std::string NotKept(const platform::AttributeNotKept& attribute) {
+  return "Attribute \"" + attribute.name + "\" Not Kept: " + Why(attribute.failure, true);
+}
+
 FitWords DescribeFit(platform::ByteCount frames, std::uint32_t rate, platform::ByteCount bgm_size) {
   const FrameFit fit = FitFrames(frames, bgm_size);
   const auto amount = [&](platform::ByteCount count) {

@@ -39,6 +39,10 @@ std::string Kind(const WavLayout& layout);
 // "Cannot ... \"name\": reason !" lines.
 std::string Why(const SystemFailure& failure, bool creating);
 
+// An extended attribute of the replaced file that the new one could not be
+// given, and why: "Attribute \"user.comment\" Not Kept: Permission Denied".
+std::string NotKept(const platform::AttributeNotKept& attribute);
+
 // How the music fitted the Size: at most one of the two is not empty.
 struct FitWords {
   std::string cut_off;        // "Last 22050 Frames (0.459 Seconds) Cut Off"

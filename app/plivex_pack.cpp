@@ -241,6 +241,11 @@ bool RunPacker(const std::vector<std::string>& arguments) {
     // the user needs to know the one the samples were made for.
     WriteLine("WavFile Sample Rate Is " + std::to_string(layout.sample_rate) + " Hz (Not Stored In BgmFile)");
     if (const std::string line = FitLine(fit); !line.empty()) WriteLine(line);
+    // The new file has the original's place, rights and ACL; an attribute
+    // the file system would not take is said, as its loss needs the eye.
+    for (const platform::AttributeNotKept& attribute : output.AttributesNotKept()) {
+      WriteLine("BgmFile " + NotKept(attribute) + " !");
+    }
     WriteLine("Operation Successfully Completed.");
     return true;
   } catch (...) {

@@ -8,6 +8,7 @@ that what it writes is what plivex and plivex-pack write for the same file.
 """
 
 import argparse
+import errno
 import math
 import os
 import re
@@ -33,6 +34,18 @@ EOL = "\r\n" if WINDOWS_TARGET else "\n"
 SEP = "\\" if WINDOWS_TARGET else "/"
 SUMMARY = re.compile(r"^(Summary|Interrupted): (\d+) converted, (\d+) packed, (\d+) unchanged, "
                      r"(\d+) skipped, (\d+) failed; .* in \d+\.\d\d s$")
+
+
+def with_faults(**faults):
+    """An environment that preloads the fault library with `faults` on; a
+    sanitizer runtime is told to let it come first."""
+    env = dict(os.environ, LD_PRELOAD=FAULT_SHIM, **faults)
+    env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"
+    return env
+
+
+needs_fault_shim = unittest.skipUnless(FAULT_SHIM and not RUNNER,
+                                       "needs the preloaded fault library (native Linux build only)")
 
 
 def music(frames, seed=1, rate=48000):
@@ -274,6 +287,16 @@ class Packing(BatchCase):
             "3072 Frames (0.064 Seconds) Of Silence Added")])
         self.assertEqual(self.get("wavs/s/D.BGM"), pack.expected_bgm(bgm(4, 6)) + bytes(12 * 1024))
 
+    @needs_fault_shim
+    def test_an_attribute_the_new_file_cannot_keep_is_named(self):
+        self.put("wavs/s/D.BGM", self.ORIGINALS["game/s/D.BGM"])
+        self.put("wavs/s/D.BGM.wav", pack.wav_file(bgm(16, 6), pack.fmt_body(rate=48000)))
+        os.setxattr(self.path("wavs/s/D.BGM"), "user.note", b"from the disc")
+        env = with_faults(PLIVEX_FAULT_XATTR="user.note")
+        code, out, _ = self.run_batch("--pack", native("wavs/s/D.BGM.wav"), env=env)
+        self.assertEqual((code, out.split(EOL)[0]), (0, 'Packed "%s" -> "%s": %s, Attribute "user.note" Not Kept: %s' % (
+            native("wavs/s/D.BGM.wav"), native("wavs/s/D.BGM"), duration(4096), os.strerror(errno.EOPNOTSUPP))))
+
 
 class Walking(BatchCase):
     @posix_only
@@ -348,16 +371,15 @@ class Listing(BatchCase):
 
 
 class Interrupting(BatchCase):
-    @unittest.skipUnless(FAULT_SHIM and not RUNNER, "needs the preloaded fault library (native Linux build only)")
+    @needs_fault_shim
     def test_ctrl_c_leaves_the_finished_files_and_nothing_else(self):
         # The third file's output stalls 1 MiB in, until Ctrl-C: the run
         # then ends with 130 and its summary, the two outputs before it
         # stay, and the third leaves nothing, not even its temporary file.
         self.tree({"game/1.BGM": bgm(20, 1), "game/2.BGM": bgm(20, 2), "game/3.BGM": MUSIC * 2,
                    "game/4.BGM": bgm(20, 4)})
-        env = dict(os.environ, LD_PRELOAD=FAULT_SHIM, PLIVEX_FAULT_WRITE="/3.BGM.wav",
-                   PLIVEX_FAULT_WRITE_FROM=str(1 << 20), PLIVEX_FAULT_WRITE_STALL="EINTR")
-        env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"
+        env = with_faults(PLIVEX_FAULT_WRITE="/3.BGM.wav", PLIVEX_FAULT_WRITE_FROM=str(1 << 20),
+                          PLIVEX_FAULT_WRITE_STALL="EINTR")
         proc = subprocess.Popen(RUNNER + [BATCH, "-j", "1", "-o", "out", "game"], cwd=self.dir, env=env,
                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         try:
