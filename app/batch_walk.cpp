@@ -86,6 +86,7 @@ class Walker {
     } else if (identity->kind == platform::EntryKind::kFile) {
       AddFile(path, Below(relative_root, std::string(platform::LastPart(path))), true);
     } else if (identity->kind == platform::EntryKind::kFolder) {
+      walking_.assign(1, *identity);
       Walk(path, relative_root);
     } else {
       Decide(path, Outcome::kSkipped, "not a regular file or folder");
@@ -133,16 +134,24 @@ class Walker {
     for (const platform::FolderEntry& entry : entries) {
       if (entry.kind != platform::EntryKind::kFolder) continue;
       const std::string path = platform::JoinPath(folder, entry.name);
-      if (output_folder_) {
-        const std::optional<platform::PathIdentity> identity = Quietly(path);
-        if (identity && platform::SamePath(*identity, *output_folder_)) continue;
+      const std::optional<platform::PathIdentity> identity = Quietly(path);
+      if (identity && output_folder_ && platform::SamePath(*identity, *output_folder_)) continue;
+      // A folder that is one of those it is in (a bind mount can make one
+      // where no link is) is not walked again: the walk always ends.
+      const auto same = [&](const platform::PathIdentity& above) { return platform::SamePath(*identity, above); };
+      if (identity && std::ranges::any_of(walking_, same)) {
+        Decide(path, Outcome::kSkipped, "a folder it is in already");
+        continue;
       }
+      if (identity) walking_.push_back(*identity);
       Walk(path, Below(relative, entry.name));
+      if (identity) walking_.pop_back();
     }
   }
 
   const BatchOptions& options_;
   std::optional<platform::PathIdentity> output_folder_;
+  std::vector<platform::PathIdentity> walking_;  // the folders the walk is in, outermost first
   std::vector<BatchItem> items_;
 };
 

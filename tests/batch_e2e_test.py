@@ -319,6 +319,21 @@ class Walking(BatchCase):
         self.assertEqual(self.lines("-o", "game/wavs", "game")[-1],
                          'Skipped "game/sub/up": not a regular file or folder (links to folders are not followed)')
 
+    @posix_only
+    def test_a_folder_inside_itself_is_walked_once(self):
+        # A bind mount makes a loop with no link in it.
+        self.tree({"game/A.BGM": bgm(20, 1)})
+        os.mkdir(self.path("game/again"))
+        if os.geteuid() != 0 or subprocess.run(["mount", "--bind", self.path("game"), self.path("game/again")],
+                                               stderr=subprocess.DEVNULL).returncode != 0:
+            self.skipTest("needs root, to mount a folder inside itself")
+        try:
+            self.assertEqual(self.lines("-n", "game"), [
+                'Converted "game/A.BGM" -> "game/A.BGM.wav": %s' % duration(5120),
+                'Skipped "game/again": a folder it is in already'])
+        finally:
+            subprocess.run(["umount", self.path("game/again")], check=True)
+
     def test_names_in_any_script_and_wildcards(self):
         # Japanese names, and on Windows, where no shell expands them, the
         # program's own wildcards: "*.bgm" takes both cases, and no other name.
