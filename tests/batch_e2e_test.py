@@ -185,6 +185,12 @@ class Converting(BatchCase):
         self.assertEqual(lines[1], 'Failed "%s": "%s" Is Also The Target Of "%s"' % (
             native("other/TITLE.BGM"), native("out/TITLE.BGM.wav"), title))
         self.assertEqual(self.get("out/TITLE.BGM.wav"), expected_wav(self.game["game/TITLE.BGM"]))
+        # The second fails even when the first wrote nothing (it is no music).
+        self.put("noise/TITLE.BGM", pattern(30000))
+        lines = self.lines("-o", "out2", native("noise/TITLE.BGM"), native("other/TITLE.BGM"), status=1)
+        self.assertEqual(lines[1], 'Failed "%s": "%s" Is Also The Target Of "%s"' % (
+            native("other/TITLE.BGM"), native("out2/TITLE.BGM.wav"), native("noise/TITLE.BGM")))
+        self.assertFalse(os.path.exists(self.path("out2")))
 
     def test_lines_the_same_for_any_number_of_jobs(self):
         # The first files are the largest, so that later ones end first.
