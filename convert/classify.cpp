@@ -82,8 +82,8 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace plivex {
