@@ -128,14 +128,16 @@ struct Segment {
   std::size_t words;
 };
 
-// Memory for what is read, and for its words, kept by each thread that
-// classifies for its next file: taken anew for every file, its pages cost
-// more to map than the reads themselves. Never zeroed, which would cost as
-// much again.
+// Memory for what is read, and for its words in both byte orders (3 MiB),
+// kept by each thread that classifies for its next file: taken anew for
+// every file, its pages cost more to map than the reads themselves. Never
+// zeroed, which would cost as much again.
 struct Scratch {
   std::unique_ptr<std::uint8_t[]> bytes =
       std::make_unique_for_overwrite<std::uint8_t[]>(kMostClassifiedBytes);
-  std::unique_ptr<std::int16_t[]> words =
+  std::unique_ptr<std::int16_t[]> little =
+      std::make_unique_for_overwrite<std::int16_t[]>(kMostClassifiedBytes / 2);
+  std::unique_ptr<std::int16_t[]> big =
       std::make_unique_for_overwrite<std::int16_t[]>(kMostClassifiedBytes / 2);
 };
 
@@ -206,21 +208,15 @@ std::uint32_t Distance(std::int32_t a, std::int32_t b) {
   return static_cast<std::uint32_t>(a > b ? a - b : b - a);
 }
 
-// The words of the sample, little-endian, into `words`: decoded once, so
-// that the loops over them are plain loops over numbers, which the
-// compiler vectorises.
-const std::int16_t* Words(const Sample& sample, std::int16_t* words) {
+// The words of the sample, little-endian and big-endian, into the scratch
+// memory: decoded once, so that the loops over them are plain loops over
+// numbers, which the compiler vectorises.
+void Words(const Sample& sample, Scratch& scratch) {
   for (std::size_t i = 0; i < sample.words; ++i) {
-    words[i] = static_cast<std::int16_t>(
-        static_cast<std::uint16_t>(sample.bytes[2 * i] | sample.bytes[2 * i + 1] << 8));
+    const std::uint32_t first = sample.bytes[2 * i], second = sample.bytes[2 * i + 1];
+    scratch.little[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(first | second << 8));
+    scratch.big[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(second | first << 8));
   }
-  return words;
-}
-
-// A word in the other byte order.
-std::int32_t Swapped(std::int16_t word) {
-  const auto bits = static_cast<std::uint16_t>(word);
-  return static_cast<std::int16_t>(static_cast<std::uint16_t>(bits >> 8 | bits << 8));
 }
 
 // How the words of one byte order run on, summed away from the grid (the
@@ -256,53 +252,70 @@ struct Reading {
   }
 };
 
-// The sum of term(i) over the positions i of a segment of `count` words
-// away from the grid: from its fifth word on, less the first 4 words of
-// each grid cell (the segment starts on the grid). One long loop the
-// compiler vectorises, then the few terms to leave out taken off again.
-template <typename Term>
-std::uint64_t SumOffGrid(std::size_t count, Term term) {
-  std::uint64_t total = 0;
+// The sums of a Reading over one segment of `count` words `x`, away from
+// the grid: from its fifth word on, less the first 4 words of each grid
+// cell (the segment starts on the grid). One long loop that the compiler
+// vectorises, all sums at once, then the few words to leave out taken off
+// again.
+struct Sums {
+  std::uint32_t spread = 0, high = 0, step = 0, curve = 0, pair_step = 0, pair_curve = 0, joint = 0;
+
+  void Add(const std::int16_t* x, std::size_t i, std::int32_t mean) {
+    const std::int32_t v = x[i], a = x[i - 1], b = x[i - 2], c = x[i - 3], d = x[i - 4];
+    spread += Distance(v, mean);
+    high += Distance(v >> 8, 0);
+    step += Distance(v, a);
+    curve += Distance(v, 2 * a - b);
+    pair_step += Distance(v, b);
+    pair_curve += Distance(v, 2 * b - d);
+    joint += Distance(v - b, a - c);
+  }
+};
+
+void AddOffGrid(const std::int16_t* x, std::size_t count, std::int32_t mean, Reading& r) {
+  const auto take = [&r](const Sums& sums, bool off) {
+    const auto move = [off](std::uint64_t& total, std::uint32_t part) {
+      total = off ? total - part : total + part;
+    };
+    move(r.spread, sums.spread);
+    move(r.high, sums.high);
+    move(r.step, sums.step);
+    move(r.curve, sums.curve);
+    move(r.pair_step, sums.pair_step);
+    move(r.pair_curve, sums.pair_curve);
+    move(r.joint, sums.joint);
+  };
   // 32-bit sums of 2^14 terms (each below 2^18) cannot overflow.
   constexpr std::size_t kStretch = 1 << 14;
   for (std::size_t from = 4; from < count; from += kStretch) {
-    std::uint32_t part = 0;
+    Sums sums;
     const std::size_t to = std::min(count, from + kStretch);
-    for (std::size_t i = from; i < to; ++i) part += term(i);
-    total += part;
+    for (std::size_t i = from; i < to; ++i) sums.Add(x, i, mean);
+    take(sums, false);
+    r.count += to - from;
   }
+  Sums left_out;
   for (std::size_t cell = kGrid; cell < count; cell += kGrid) {
-    for (std::size_t i = cell; i < std::min(count, cell + 4); ++i) total -= term(i);
+    const std::size_t end = std::min(count, cell + 4);
+    for (std::size_t i = cell; i < end; ++i) left_out.Add(x, i, mean);
+    r.count -= end - cell;
   }
-  return total;
+  take(left_out, true);
 }
 
-// The sample's words in one byte order (the `words` decoded little-endian,
-// swapped for big-endian), and for little-endian their grid points.
-template <bool kBig>
-Reading Read(const Sample& sample, const std::int16_t* words) {
-  const auto word = [words](std::size_t i) -> std::int32_t { return kBig ? Swapped(words[i]) : words[i]; };
+// The sample's words in one byte order, and with `with_points` their grid
+// points.
+Reading Read(const Sample& sample, const std::int16_t* words, bool with_points) {
   Reading r;
   std::int64_t sum = 0;
   for (std::size_t i = 0; i < sample.words; ++i) {
-    sum += word(i);
-    r.peak = std::max(r.peak, Distance(word(i), 0));
+    sum += words[i];
+    r.peak = std::max(r.peak, Distance(words[i], 0));
   }
   const std::int32_t mean =
       static_cast<std::int32_t>(sum / static_cast<std::int64_t>(std::max<std::uint64_t>(sample.words, 1)));
-  for (const auto& s : sample.segments) {
-    const auto x = [&](std::size_t i) { return word(s.begin + i); };
-    const auto add = [&](std::uint64_t& total, auto term) { total += SumOffGrid(s.words, term); };
-    add(r.count, [](std::size_t) { return 1u; });
-    add(r.spread, [&](std::size_t i) { return Distance(x(i), mean); });
-    add(r.high, [&](std::size_t i) { return Distance(x(i) >> 8, 0); });
-    add(r.step, [&](std::size_t i) { return Distance(x(i), x(i - 1)); });
-    add(r.curve, [&](std::size_t i) { return Distance(x(i), 2 * x(i - 1) - x(i - 2)); });
-    add(r.pair_step, [&](std::size_t i) { return Distance(x(i), x(i - 2)); });
-    add(r.pair_curve, [&](std::size_t i) { return Distance(x(i), 2 * x(i - 2) - x(i - 4)); });
-    add(r.joint, [&](std::size_t i) { return Distance(x(i) - x(i - 2), x(i - 1) - x(i - 3)); });
-  }
-  if (kBig) return r;
+  for (const auto& s : sample.segments) AddOffGrid(words + s.begin, s.words, mean, r);
+  if (!with_points) return r;
   r.points.reserve(sample.words / kGrid);
   for (const auto& s : sample.segments) {
     for (std::size_t cell = 0; cell < s.words; cell += kGrid) {
@@ -474,10 +487,11 @@ Verdict Classify(std::uint64_t file_size, const ClassifyReadAt& read_at) {
   const Sample sample = ReadSample(file_size, read_at, scratch);
   if (IsWave(sample)) return {VerdictKind::kWav};
   if (file_size < kShortest || 2 * sample.words < kShortest) return {VerdictKind::kShort};
-  const std::int16_t* words = Words(sample, scratch.words.get());
-  const Reading as_little = Read<false>(sample, words);
+  Words(sample, scratch);
+  const std::int16_t* words = scratch.little.get();
+  const Reading as_little = Read(sample, words, true);
   if (as_little.peak <= kQuietest) return {VerdictKind::kSilence};
-  const Reading as_big = Read<true>(sample, words);
+  const Reading as_big = Read(sample, scratch.big.get(), false);
   const Order order = SampleOrder(as_little, as_big);
   if (order == Order::kNone) return {VerdictKind::kOther};
   if (order == Order::kBig) return {VerdictKind::kBigEndian};
