@@ -34,9 +34,7 @@
 //   than half as far as the other's and its roughness is at most 1.05 times
 //   the other's. Anything else is other: random and compressed data, ADPCM,
 //   text and programs spread their two bytes alike, or are as rough in both
-//   orders. Big-endian samples are big-endian, whatever their layout. (The
-//   big-endian order is summed over every fourth grid cell only: enough to
-//   tell the orders apart.)
+//   orders. Big-endian samples are big-endian, whatever their layout.
 // - Like channels. Music whose two channels are the same, or nearly (a
 //   mono sound in a stereo file, after lossy coding), gives its layout away
 //   whatever it sounds like, noise included: the words one run apart, the
@@ -82,8 +80,8 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace plivex {
@@ -111,8 +109,6 @@ constexpr int kFrames = -1;
 constexpr std::size_t kWindows = 15;
 constexpr std::uint64_t kWindowBody = 2 * kLongestRun;  // bytes
 constexpr std::uint64_t kWindowMargin = 256;            // bytes, a multiple of the grid's 128
-static_assert(kWindows * (kWindowBody + 2 * kWindowMargin) <= kMostClassifiedBytes);
-
 // Thresholds; see the top of the file.
 constexpr std::uint32_t kQuietest = 32;
 constexpr double kNoiseSpreadRatio = 2.0;
@@ -132,10 +128,21 @@ struct Segment {
   std::size_t words;
 };
 
+// Memory for what is read, and for its words in both byte orders (3 MiB),
+// kept by each thread that classifies for its next file: taken anew for
+// every file, its pages cost more to map than the reads themselves. Never
+// zeroed, which would cost as much again.
+struct Scratch {
+  std::unique_ptr<std::uint8_t[]> bytes =
+      std::make_unique_for_overwrite<std::uint8_t[]>(kMostClassifiedBytes);
+  std::unique_ptr<std::int16_t[]> little =
+      std::make_unique_for_overwrite<std::int16_t[]>(kMostClassifiedBytes / 2);
+  std::unique_ptr<std::int16_t[]> big =
+      std::make_unique_for_overwrite<std::int16_t[]>(kMostClassifiedBytes / 2);
+};
+
 struct Sample {
-  // What was read, words whole; not zeroed first, which would cost as
-  // much as the reads.
-  std::unique_ptr<std::uint8_t[]> bytes;
+  std::uint8_t* bytes;  // what was read, words whole
   std::size_t size = 0;
   std::vector<Segment> segments;
   std::uint64_t words = 0;
@@ -164,18 +171,19 @@ std::vector<std::pair<std::uint64_t, std::uint64_t>> Windows(std::uint64_t file_
 
 // Reads the windows, each until it is full or the file ends; after an end
 // nothing more is read. An odd byte at the end is not a word.
-Sample ReadSample(std::uint64_t file_size, const ClassifyReadAt& read_at) {
+Sample ReadSample(std::uint64_t file_size, const ClassifyReadAt& read_at, Scratch& scratch) {
   Sample sample;
   const auto windows = Windows(file_size);
   std::uint64_t total = 0;
   for (const auto& [begin, end] : windows) total += end - begin;
-  sample.bytes = std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(total));
+  static_assert(kWindows * (kWindowBody + 2 * kWindowMargin) <= kMostClassifiedBytes);
+  sample.bytes = scratch.bytes.get();  // total <= kMostClassifiedBytes
   std::size_t filled = 0;
   for (const auto& [begin, end] : windows) {
     const std::size_t want = static_cast<std::size_t>(end - begin);
     std::size_t got = 0;
     while (got < want) {
-      const std::size_t count = read_at(begin + got, {sample.bytes.get() + filled + got, want - got});
+      const std::size_t count = read_at(begin + got, {sample.bytes + filled + got, want - got});
       if (count == 0) break;
       got += std::min(count, want - got);
     }
@@ -190,7 +198,7 @@ Sample ReadSample(std::uint64_t file_size, const ClassifyReadAt& read_at) {
 }
 
 bool IsWave(const Sample& sample) {
-  const std::uint8_t* bytes = sample.bytes.get();
+  const std::uint8_t* bytes = sample.bytes;
   if (sample.segments.empty() || sample.segments[0].first != 0 || sample.size < 12) return false;
   const auto has = [&](std::size_t at, const char* tag) { return std::equal(tag, tag + 4, bytes + at); };
   return (has(0, "RIFF") || has(0, "RF64") || has(0, "BW64")) && has(8, "WAVE");
@@ -200,12 +208,15 @@ std::uint32_t Distance(std::int32_t a, std::int32_t b) {
   return static_cast<std::uint32_t>(a > b ? a - b : b - a);
 }
 
-// Word `i` of the sample, little-endian or big-endian.
-template <bool kBig>
-std::int32_t Word(const std::uint8_t* bytes, std::size_t i) {
-  const std::uint32_t first = bytes[2 * i], second = bytes[2 * i + 1];
-  return static_cast<std::int16_t>(
-      static_cast<std::uint16_t>(kBig ? second | first << 8 : first | second << 8));
+// The words of the sample, little-endian and big-endian, into the scratch
+// memory: decoded once, so that the loops over them are plain loops over
+// numbers, which the compiler vectorises.
+void Words(const Sample& sample, Scratch& scratch) {
+  for (std::size_t i = 0; i < sample.words; ++i) {
+    const std::uint32_t first = sample.bytes[2 * i], second = sample.bytes[2 * i + 1];
+    scratch.little[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(first | second << 8));
+    scratch.big[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(second | first << 8));
+  }
 }
 
 // How the words of one byte order run on, summed away from the grid (the
@@ -241,43 +252,73 @@ struct Reading {
   }
 };
 
-// With `with_points` the whole sample, and its grid points; without, every
-// fourth cell only, enough to tell one byte order from the other.
-template <bool kBig>
-Reading Read(const Sample& sample, bool with_points) {
-  const std::uint8_t* bytes = sample.bytes.get();
+// The sums of a Reading over one segment of `count` words `x`, away from
+// the grid: from its fifth word on, less the first 4 words of each grid
+// cell (the segment starts on the grid). One long loop that the compiler
+// vectorises, all sums at once, then the few words to leave out taken off
+// again.
+struct Sums {
+  std::uint32_t spread = 0, high = 0, step = 0, curve = 0, pair_step = 0, pair_curve = 0, joint = 0;
+
+  void Add(const std::int16_t* x, std::size_t i, std::int32_t mean) {
+    const std::int32_t v = x[i], a = x[i - 1], b = x[i - 2], c = x[i - 3], d = x[i - 4];
+    spread += Distance(v, mean);
+    high += Distance(v >> 8, 0);
+    step += Distance(v, a);
+    curve += Distance(v, 2 * a - b);
+    pair_step += Distance(v, b);
+    pair_curve += Distance(v, 2 * b - d);
+    joint += Distance(v - b, a - c);
+  }
+};
+
+void AddOffGrid(const std::int16_t* x, std::size_t count, std::int32_t mean, Reading& r) {
+  const auto take = [&r](const Sums& sums, bool off) {
+    const auto move = [off](std::uint64_t& total, std::uint32_t part) {
+      total = off ? total - part : total + part;
+    };
+    move(r.spread, sums.spread);
+    move(r.high, sums.high);
+    move(r.step, sums.step);
+    move(r.curve, sums.curve);
+    move(r.pair_step, sums.pair_step);
+    move(r.pair_curve, sums.pair_curve);
+    move(r.joint, sums.joint);
+  };
+  // 32-bit sums of 2^14 terms (each below 2^18) cannot overflow.
+  constexpr std::size_t kStretch = 1 << 14;
+  for (std::size_t from = 4; from < count; from += kStretch) {
+    Sums sums;
+    const std::size_t to = std::min(count, from + kStretch);
+    for (std::size_t i = from; i < to; ++i) sums.Add(x, i, mean);
+    take(sums, false);
+    r.count += to - from;
+  }
+  Sums left_out;
+  for (std::size_t cell = kGrid; cell < count; cell += kGrid) {
+    const std::size_t end = std::min(count, cell + 4);
+    for (std::size_t i = cell; i < end; ++i) left_out.Add(x, i, mean);
+    r.count -= end - cell;
+  }
+  take(left_out, true);
+}
+
+// The sample's words in one byte order, and with `with_points` their grid
+// points.
+Reading Read(const Sample& sample, const std::int16_t* words, bool with_points) {
   Reading r;
   std::int64_t sum = 0;
   for (std::size_t i = 0; i < sample.words; ++i) {
-    const std::int32_t v = Word<kBig>(bytes, i);
-    sum += v;
-    r.peak = std::max(r.peak, Distance(v, 0));
+    sum += words[i];
+    r.peak = std::max(r.peak, Distance(words[i], 0));
   }
   const std::int32_t mean =
       static_cast<std::int32_t>(sum / static_cast<std::int64_t>(std::max<std::uint64_t>(sample.words, 1)));
-  if (with_points) r.points.reserve(sample.words / kGrid);
+  for (const auto& s : sample.segments) AddOffGrid(words + s.begin, s.words, mean, r);
+  if (!with_points) return r;
+  r.points.reserve(sample.words / kGrid);
   for (const auto& s : sample.segments) {
-    // Cell by cell (the segment starts on the grid), in 32-bit sums: a
-    // cell's fit easily.
-    for (std::size_t cell = 0; cell < s.words; cell += with_points ? kGrid : 4 * kGrid) {
-      const std::size_t n = std::min(kGrid, s.words - cell);
-      std::array<std::int32_t, kGrid> x;
-      for (std::size_t k = 0; k < n; ++k) x[k] = Word<kBig>(bytes, s.begin + cell + k);
-      // One loop a sum, each of which the compiler vectorises.
-      const auto sum = [&](auto term) {
-        std::uint32_t total = 0;
-        for (std::size_t k = 4; k < n; ++k) total += term(k);
-        return std::uint64_t{total};
-      };
-      r.count += n > 4 ? n - 4 : 0;
-      r.spread += sum([&](std::size_t k) { return Distance(x[k], mean); });
-      r.high += sum([&](std::size_t k) { return Distance(x[k] >> 8, 0); });
-      r.step += sum([&](std::size_t k) { return Distance(x[k], x[k - 1]); });
-      r.curve += sum([&](std::size_t k) { return Distance(x[k], 2 * x[k - 1] - x[k - 2]); });
-      r.pair_step += sum([&](std::size_t k) { return Distance(x[k], x[k - 2]); });
-      r.pair_curve += sum([&](std::size_t k) { return Distance(x[k], 2 * x[k - 2] - x[k - 4]); });
-      r.joint += sum([&](std::size_t k) { return Distance(x[k] - x[k - 2], x[k - 1] - x[k - 3]); });
-      if (!with_points) continue;
+    for (std::size_t cell = 0; cell < s.words; cell += kGrid) {
       // The grid point at the start of this cell.
       const std::uint64_t g = s.first + cell;
       int level = 0;
@@ -288,9 +329,9 @@ Reading Read(const Sample& sample, bool with_points) {
       for (int h = 0; h < kHypotheses; ++h) {
         // Where this hypothesis takes the same channel's word before g.
         const std::size_t back = h <= level ? (kGrid << h) + 1 : 1;
-        const std::int32_t before = Word<kBig>(bytes, at - back);
-        point.jump[h] = Distance(x[0], before);
-        point.curve[h] = Distance(x[0], 2 * before - Word<kBig>(bytes, at - back - 1));
+        const std::int32_t before = words[at - back];
+        point.jump[h] = Distance(words[at], before);
+        point.curve[h] = Distance(words[at], 2 * before - words[at - back - 1]);
       }
       r.points.push_back(point);
     }
@@ -345,33 +386,40 @@ int ClearWinner(const std::vector<Reading::Point>& points,
   return best;
 }
 
+// For the words of one grid cell from its third on, every kStride-th, and
+// the words `run` after them: the sum of their distances, and the sum of
+// the steps to each from the nearer of the two words before it.
+template <std::size_t kStride>
+std::pair<std::uint32_t, std::uint32_t> CellPairs(const std::int16_t* cell, std::size_t run) {
+  std::uint32_t apart = 0, step = 0;
+  for (std::size_t k = 2; k < kGrid; k += kStride) {
+    const std::int32_t a = cell[k];
+    apart += Distance(a, cell[k + run]);
+    step += std::min(Distance(a, cell[k - 1]), Distance(a, cell[k - 2]));
+  }
+  return {apart, step};
+}
+
 // The verdict on little-endian samples, by their layout.
-Verdict Layout(const Sample& sample, const Reading& r) {
+Verdict Layout(const Sample& sample, const std::int16_t* x, const Reading& r) {
   // Nearly identical channels: pairs of words a run apart, the first in the
   // first half of a block (level kLevels stands for frames, one word
   // apart), against the step from the nearer of the two words before the
   // first (one of which is its own channel's). Like channels show in any part of
   // the sample: every fourth grid cell is enough, less its first two words,
   // whose words before may lie across a boundary of another layout.
-  const std::uint8_t* bytes = sample.bytes.get();
   int identical = -1;
   double closest = kMostPairRatio;
   for (int h = 0; h <= kLevels; ++h) {
     const std::size_t run = h == kLevels ? 1 : kGrid << h;
-    const std::size_t stride = h == kLevels ? 2 : 1;
     std::uint64_t pairs = 0, apart = 0, step = 0;
     for (const auto& s : sample.segments) {
       for (std::size_t cell = 0; cell + kGrid + run <= s.words; cell += 4 * kGrid) {
         if (h < kLevels && (s.first + cell) / run % 2 != 0) continue;  // a second half
-        std::uint32_t cell_pairs = 0, cell_apart = 0, cell_step = 0;
-        for (std::size_t k = 2; k < kGrid; k += stride) {
-          const std::size_t i = s.begin + cell + k;
-          const std::int32_t a = Word<false>(bytes, i), b = Word<false>(bytes, i + run);
-          ++cell_pairs;
-          cell_apart += Distance(a, b);
-          cell_step +=
-              std::min(Distance(a, Word<false>(bytes, i - 1)), Distance(a, Word<false>(bytes, i - 2)));
-        }
+        const std::int16_t* cell_words = x + s.begin + cell;
+        const auto [cell_apart, cell_step] =
+            h == kLevels ? CellPairs<2>(cell_words, run) : CellPairs<1>(cell_words, run);
+        const std::uint32_t cell_pairs = h == kLevels ? (kGrid - 2) / 2 : kGrid - 2;
         pairs += cell_pairs;
         apart += cell_apart;
         step += cell_step;
@@ -435,16 +483,19 @@ std::string VerdictWord(const Verdict& verdict) {
 }
 
 Verdict Classify(std::uint64_t file_size, const ClassifyReadAt& read_at) {
-  const Sample sample = ReadSample(file_size, read_at);
+  thread_local Scratch scratch;
+  const Sample sample = ReadSample(file_size, read_at, scratch);
   if (IsWave(sample)) return {VerdictKind::kWav};
   if (file_size < kShortest || 2 * sample.words < kShortest) return {VerdictKind::kShort};
-  const Reading as_little = Read<false>(sample, true);
+  Words(sample, scratch);
+  const std::int16_t* words = scratch.little.get();
+  const Reading as_little = Read(sample, words, true);
   if (as_little.peak <= kQuietest) return {VerdictKind::kSilence};
-  const Reading as_big = Read<true>(sample, false);
+  const Reading as_big = Read(sample, scratch.big.get(), false);
   const Order order = SampleOrder(as_little, as_big);
   if (order == Order::kNone) return {VerdictKind::kOther};
   if (order == Order::kBig) return {VerdictKind::kBigEndian};
-  return Layout(sample, as_little);
+  return Layout(sample, words, as_little);
 }
 
 }  // namespace plivex
