@@ -45,6 +45,15 @@ std::optional<std::u16string> SystemName(const std::string& path) {
   return LongPathForm(*wide, FullPath(ToWchar(*wide)));
 }
 
+std::optional<std::wstring> WideName(const std::string& path) {
+  const std::optional<std::u16string> name = SystemName(path);
+  if (!name) {
+    SetLastError(ERROR_INVALID_NAME);
+    return std::nullopt;
+  }
+  return ToWchar(*name);
+}
+
 namespace system {
 
 std::int64_t ReadSome(Handle handle, std::span<std::uint8_t> buffer) {
@@ -146,17 +155,6 @@ bool Seek(Handle handle, ByteCount position) {
 }
 
 namespace {
-
-// The name the file services get for `path`, or nothing, with the last
-// error the services give for such a name, when it is no UTF-8.
-std::optional<std::wstring> WideName(const std::string& path) {
-  const std::optional<std::u16string> name = SystemName(path);
-  if (!name) {
-    SetLastError(ERROR_INVALID_NAME);
-    return std::nullopt;
-  }
-  return ToWchar(*name);
-}
 
 HANDLE OpenWide(const std::wstring& name, DWORD access, DWORD sharing, DWORD disposition) {
   return CreateFileW(name.c_str(), access, sharing, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
