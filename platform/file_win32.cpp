@@ -282,8 +282,8 @@ Handle OpenExistingForWriting(const std::string& path) {
     SetLastError(ERROR_FILENAME_EXCED_RANGE);
     return kNoHandle;
   }
-  const HANDLE file = OpenWide(IsConsoleName(*name) ? L"CONOUT$" : *name, GENERIC_READ | GENERIC_WRITE, 0,
-                               OPEN_EXISTING);
+  const HANDLE file =
+      OpenWide(IsConsoleName(*name) ? L"CONOUT$" : *name, GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING);
   if (file != INVALID_HANDLE_VALUE && !IsReadOnly(file)) return FromHandle(file);
   if (file != INVALID_HANDLE_VALUE) {
     (void)CloseHandle(file);  // nothing was written through it
@@ -396,7 +396,8 @@ Handle CreateNew(Handle /*folder*/, const std::string& path, bool owner_only) {
   if (!name) return kNoHandle;
   const LockHeld held(guard_lock);
   if (Interrupted()) return kNoHandle;
-  const HANDLE file = OpenWide(*name, GENERIC_WRITE | (owner_only ? WRITE_DAC : 0), FILE_SHARE_DELETE, CREATE_NEW);
+  const HANDLE file =
+      OpenWide(*name, GENERIC_WRITE | (owner_only ? WRITE_DAC : 0), FILE_SHARE_DELETE, CREATE_NEW);
   if (file == INVALID_HANDLE_VALUE) return kNoHandle;
   // A name that Windows takes for a device (CON.anything and COM1.anything
   // before Windows 11) opens the device, whatever the disposition.
@@ -460,7 +461,8 @@ struct Security {
   bool Read(HANDLE file) {
     constexpr SECURITY_INFORMATION kWhat =
         OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
-    const DWORD error = GetSecurityInfo(file, SE_FILE_OBJECT, kWhat, &owner, &group, &dacl, nullptr, &descriptor);
+    const DWORD error =
+        GetSecurityInfo(file, SE_FILE_OBJECT, kWhat, &owner, &group, &dacl, nullptr, &descriptor);
     SetLastError(error);
     return error == ERROR_SUCCESS;
   }
@@ -469,7 +471,8 @@ struct Security {
   bool Protected() const {
     SECURITY_DESCRIPTOR_CONTROL control = 0;
     DWORD revision = 0;
-    return GetSecurityDescriptorControl(descriptor, &control, &revision) && (control & SE_DACL_PROTECTED) != 0;
+    return GetSecurityDescriptorControl(descriptor, &control, &revision) &&
+           (control & SE_DACL_PROTECTED) != 0;
   }
 };
 
@@ -483,7 +486,8 @@ bool SameDacl(const Security& a, const Security& b) {
     void* other = nullptr;
     if (!GetAce(a.dacl, i, &one) || !GetAce(b.dacl, i, &other)) return false;
     const WORD size = static_cast<const ACE_HEADER*>(one)->AceSize;
-    if (size != static_cast<const ACE_HEADER*>(other)->AceSize || std::memcmp(one, other, size) != 0) return false;
+    if (size != static_cast<const ACE_HEADER*>(other)->AceSize) return false;
+    if (std::memcmp(one, other, size) != 0) return false;
   }
   return true;
 }
@@ -547,7 +551,12 @@ bool CopyAttributes(Handle model, Handle file, std::vector<AttributeNotKept>& no
   Security created;
   if (!original.Read(ToHandle(model)) || !created.Read(ToHandle(file))) return not_given(LastFailure());
   if (SameDacl(original, created)) return true;
-  if (!SetKernelObjectSecurity(ToHandle(file), DACL_SECURITY_INFORMATION, original.descriptor)) {
+  // Kept from what the folder passes on, or not, as the original: said
+  // outright as well as by the descriptor's own mark.
+  const SECURITY_INFORMATION what =
+      DACL_SECURITY_INFORMATION |
+      (original.Protected() ? PROTECTED_DACL_SECURITY_INFORMATION : UNPROTECTED_DACL_SECURITY_INFORMATION);
+  if (!SetKernelObjectSecurity(ToHandle(file), what, original.descriptor)) {
     return not_given(LastFailure());
   }
   Security given;

@@ -276,8 +276,8 @@ std::wstring DaclOf(const std::wstring& name) {
   if (error != ERROR_SUCCESS) return L"Windows error " + std::to_wstring(error);
   LPWSTR text = nullptr;
   std::wstring dacl = L"?";
-  if (ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
-                                                           &text, nullptr)) {
+  if (ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1,
+                                                           DACL_SECURITY_INFORMATION, &text, nullptr)) {
     dacl = text;
     LocalFree(text);
   }
@@ -304,7 +304,7 @@ TEST(Replacement, KeepsTheAttributesOfTheFileItReplaces) {
   } rows[] = {
       {FILE_ATTRIBUTE_HIDDEN, L"", false},
       {FILE_ATTRIBUTE_SYSTEM, L"", false},
-      {0, L"D:P" + user, false},                    // the user alone: nobody else may read it
+      {0, L"D:P" + user, false},                   // the user alone: nobody else may read it
       {0, L"D:" + user + L"(A;;FA;;;WD)", false},  // everyone may write it
       // Everyone may only run it, which Wine holds as the execute bit alone
       // and shows as an entry that grants nothing, which no file can be given.
