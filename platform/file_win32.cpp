@@ -586,7 +586,8 @@ bool Flush(Handle handle) { return FlushFileBuffers(ToHandle(handle)) != 0; }
 //
 // Where ReplaceFileW is not offered at all (a file system or file server
 // that does not support it), a plain MoveFileExW over the old file does
-// the rename, without keeping its attributes.
+// the rename: it keeps the attributes, DACL and owner that the new file was
+// given (CopyPermissions, CopyAttributes), but not the creation time.
 bool Rename(Handle /*folder*/, const std::string& from, const std::string& to, bool replace) {
   const std::optional<std::wstring> source = WideName(from);
   const std::optional<std::wstring> target = WideName(to);
