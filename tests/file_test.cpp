@@ -184,6 +184,10 @@ TEST(Replacement, TemporaryNames) {
       {"x.wav", "plivex-batch", 0xabc, "x.wav.plivex-batch-unfinished-00000abc"},
       // The 200th byte begins a two-byte character (e with an acute accent).
       {std::string(199, 'a') + "\xC3\xA9", "", 2, std::string(199, 'a') + ".plivex-pack-unfinished-00000002"},
+      // The 200th byte is the third of a four-byte one (a musical note;
+      // two UTF-16 units on Windows).
+      {std::string(198, 'b') + "\xF0\x9F\x8E\xB5", "", 3,
+       std::string(198, 'b') + ".plivex-pack-unfinished-00000003"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.final_path);
@@ -212,14 +216,14 @@ TEST(File, SameFileUnderAnotherNameIsRefused) {
   EXPECT_EQ(ReadBytes(dir.File("in.bgm")), content);
 }
 
-// What another program holds, and what the input holds under another
-// name, are refused alike by the sharing rules; the reason must tell them
-// apart. A read-only file is refused even where Wine runs as root.
+// What another program holds is refused as held, though the sharing rules
+// refuse the input named again alike (that is told apart as the same file:
+// SameFile in fault_matrix_test.py). A read-only file is refused even where
+// Wine runs as root.
 TEST(Replacement, RefusesOutputsItMustNotReplace) {
   plivex::test::ScopedTempDir dir;
   const std::vector<std::uint8_t> content = plivex::test::PatternBytes(300);
   for (const char* name : {"in.bgm", "held.bgm", "readonly.bgm"}) WriteBytes(dir.File(name), content);
-  std::filesystem::create_hard_link(dir.File("in.bgm"), dir.File("hard.bgm"));
   const std::wstring readonly = std::filesystem::path(dir.File("readonly.bgm")).wstring();
   ASSERT_TRUE(SetFileAttributesW(readonly.c_str(), FILE_ATTRIBUTE_READONLY));
   auto input = OpenInput(dir.File("in.bgm"));
@@ -228,9 +232,6 @@ TEST(Replacement, RefusesOutputsItMustNotReplace) {
     const char* name;
     FileFault fault;
   } rows[] = {
-      {"in.bgm", FileFault::kSameAsInput},
-      {"IN.BGM", FileFault::kSameAsInput},
-      {"hard.bgm", FileFault::kSameAsInput},
       {"held.bgm", FileFault::kHeld},
       {"readonly.bgm", FileFault::kAccessDenied},
   };
@@ -246,7 +247,7 @@ TEST(Replacement, RefusesOutputsItMustNotReplace) {
   }
   // No temporary file was left beside them.
   const auto folder = std::filesystem::path(dir.File("in.bgm")).parent_path();
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 4);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 3);
   ASSERT_TRUE(SetFileAttributesW(readonly.c_str(), FILE_ATTRIBUTE_NORMAL));  // so that it can be removed
 }
 
