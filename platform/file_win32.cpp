@@ -492,8 +492,6 @@ bool SameDacl(const Security& a, const Security& b) {
   return true;
 }
 
-bool SameSid(PSID a, PSID b) { return a != nullptr && b != nullptr && EqualSid(a, b); }
-
 // Gives `file` the owner and group of `model` where this process may: as
 // its own, or a group of its own that may own files (Administrators), but
 // not another user, which needs a privilege (SeRestorePrivilege) that a run
@@ -504,7 +502,11 @@ void CopyOwner(HANDLE model, HANDLE file) {
   Security original;
   Security created;
   if (!original.Read(model) || !created.Read(file)) return;
-  if (SameSid(original.owner, created.owner) && SameSid(original.group, created.group)) return;
+  if (original.owner == nullptr || original.group == nullptr || created.owner == nullptr ||
+      created.group == nullptr) {
+    return;  // nothing to give, or nothing to compare with
+  }
+  if (EqualSid(original.owner, created.owner) && EqualSid(original.group, created.group)) return;
   const HANDLE owner = ReOpenFile(file, WRITE_OWNER, kShareAll, 0);
   if (owner == INVALID_HANDLE_VALUE) return;
   if (SetSecurityInfo(owner, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION,
@@ -561,7 +563,7 @@ bool CopyAttributes(Handle model, Handle file, std::vector<AttributeNotKept>& no
   }
   Security given;
   if (!given.Read(ToHandle(file))) return not_given(LastFailure());
-  if (!SameDacl(original, given)) return not_given(Failure(FileFault::kAclNotKept, "kept otherwise"));
+  if (!SameDacl(original, given)) return not_given(Failure(FileFault::kAclNotKept, "the file system keeps another"));
   return true;
 }
 
