@@ -563,8 +563,9 @@ bool CopyAttributes(Handle model, Handle file, std::vector<AttributeNotKept>& no
   }
   Security given;
   if (!given.Read(ToHandle(file))) return not_given(LastFailure());
-  if (!SameDacl(original, given))
+  if (!SameDacl(original, given)) {
     return not_given(Failure(FileFault::kAclNotKept, "the file system keeps another"));
+  }
   return true;
 }
 
