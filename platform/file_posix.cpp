@@ -13,6 +13,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -173,7 +174,9 @@ SystemFailure LastFailure() {
     default:
       break;
   }
-  return {fault, std::strerror(error)};
+  // Not strerror, which need not be safe on several threads at once
+  // (plivex-batch's); the standard library's words for the code are.
+  return {fault, std::generic_category().message(error)};
 }
 
 bool Seek(Handle handle, ByteCount position) {

@@ -1,8 +1,11 @@
 #include <windows.h>
+// After windows.h, which it needs.
+#include <aclapi.h>
 
 #include <algorithm>
 #include <atomic>
 #include <climits>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <utility>
@@ -43,6 +46,15 @@ std::optional<std::u16string> SystemName(const std::string& path) {
   const std::optional<std::u16string> wide = Utf8ToWide(path);
   if (!wide) return std::nullopt;
   return LongPathForm(*wide, FullPath(ToWchar(*wide)));
+}
+
+std::optional<std::wstring> WideName(const std::string& path) {
+  const std::optional<std::u16string> name = SystemName(path);
+  if (!name) {
+    SetLastError(ERROR_INVALID_NAME);
+    return std::nullopt;
+  }
+  return ToWchar(*name);
 }
 
 namespace system {
@@ -146,17 +158,6 @@ bool Seek(Handle handle, ByteCount position) {
 }
 
 namespace {
-
-// The name the file services get for `path`, or nothing, with the last
-// error the services give for such a name, when it is no UTF-8.
-std::optional<std::wstring> WideName(const std::string& path) {
-  const std::optional<std::u16string> name = SystemName(path);
-  if (!name) {
-    SetLastError(ERROR_INVALID_NAME);
-    return std::nullopt;
-  }
-  return ToWchar(*name);
-}
 
 HANDLE OpenWide(const std::wstring& name, DWORD access, DWORD sharing, DWORD disposition) {
   return CreateFileW(name.c_str(), access, sharing, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -281,8 +282,8 @@ Handle OpenExistingForWriting(const std::string& path) {
     SetLastError(ERROR_FILENAME_EXCED_RANGE);
     return kNoHandle;
   }
-  const HANDLE file = OpenWide(IsConsoleName(*name) ? L"CONOUT$" : *name, GENERIC_READ | GENERIC_WRITE, 0,
-                               OPEN_EXISTING);
+  const HANDLE file =
+      OpenWide(IsConsoleName(*name) ? L"CONOUT$" : *name, GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING);
   if (file != INVALID_HANDLE_VALUE && !IsReadOnly(file)) return FromHandle(file);
   if (file != INVALID_HANDLE_VALUE) {
     (void)CloseHandle(file);  // nothing was written through it
@@ -385,16 +386,18 @@ void InstallHandler() {
 
 // Shared with nobody but a deleter: the interruption handler removes the
 // file while it is open. It gets the rights that its folder passes on, as
-// any new file there; ReplaceFileW gives it those of the file it replaces
-// when it takes that file's place, so `owner_only` asks for nothing more.
-// Other programs cannot open it before the close, only in the moment
-// between the close and the rename.
-Handle CreateNew(Handle /*folder*/, const std::string& path, bool /*owner_only*/) {
+// any new file there, and one that is to replace a file (`owner_only`) the
+// right to be given that file's DACL (CopyAttributes), which its owner has
+// whatever the folder passes on. Other programs cannot open it before the
+// close, only in the moment between the close and the rename, when it has
+// the rights of the file it replaces.
+Handle CreateNew(Handle /*folder*/, const std::string& path, bool owner_only) {
   const std::optional<std::wstring> name = WideName(path);
   if (!name) return kNoHandle;
   const LockHeld held(guard_lock);
   if (Interrupted()) return kNoHandle;
-  const HANDLE file = OpenWide(*name, GENERIC_WRITE, FILE_SHARE_DELETE, CREATE_NEW);
+  const HANDLE file =
+      OpenWide(*name, GENERIC_WRITE | (owner_only ? WRITE_DAC : 0), FILE_SHARE_DELETE, CREATE_NEW);
   if (file == INVALID_HANDLE_VALUE) return kNoHandle;
   // A name that Windows takes for a device (CON.anything and COM1.anything
   // before Windows 11) opens the device, whatever the disposition.
@@ -437,12 +440,93 @@ std::string FinalName(const std::string& path) {
   return WideToUtf8(FromWchar(final_name));
 }
 
-// ReplaceFileW keeps the rights, attributes and creation time of the file
-// it replaces on Windows, but Wine's moves the new file in as it is, and
-// so does the MoveFileExW that stands in for it where it is not offered.
-// So the attributes that a user sets (hidden, system, not indexed) are
-// given here as well; the rights are left to ReplaceFileW.
+namespace {
+
+// The owner, group and DACL of a file, as GetSecurityInfo reads them
+// through a handle with the right to read them: pointers into one
+// descriptor, which it frees.
+struct Security {
+  PSID owner = nullptr;
+  PSID group = nullptr;
+  PACL dacl = nullptr;  // none: everyone may do anything
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+
+  Security() = default;
+  Security(const Security&) = delete;
+  Security& operator=(const Security&) = delete;
+  ~Security() { (void)LocalFree(descriptor); }
+
+  // Reads those of `file`, once. False, with the last error set, when the
+  // system refuses.
+  bool Read(HANDLE file) {
+    constexpr SECURITY_INFORMATION kWhat =
+        OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    const DWORD error =
+        GetSecurityInfo(file, SE_FILE_OBJECT, kWhat, &owner, &group, &dacl, nullptr, &descriptor);
+    SetLastError(error);
+    return error == ERROR_SUCCESS;
+  }
+
+  // Whether the DACL is kept from what the folder passes on to its files.
+  bool Protected() const {
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    return GetSecurityDescriptorControl(descriptor, &control, &revision) &&
+           (control & SE_DACL_PROTECTED) != 0;
+  }
+};
+
+// Whether two files let in and keep out the same, entry for entry.
+bool SameDacl(const Security& a, const Security& b) {
+  if (a.Protected() != b.Protected()) return false;
+  if (a.dacl == nullptr || b.dacl == nullptr) return a.dacl == b.dacl;
+  if (a.dacl->AceCount != b.dacl->AceCount) return false;
+  for (DWORD i = 0; i < a.dacl->AceCount; ++i) {
+    void* one = nullptr;
+    void* other = nullptr;
+    if (!GetAce(a.dacl, i, &one) || !GetAce(b.dacl, i, &other)) return false;
+    const WORD size = static_cast<const ACE_HEADER*>(one)->AceSize;
+    if (size != static_cast<const ACE_HEADER*>(other)->AceSize) return false;
+    if (std::memcmp(one, other, size) != 0) return false;
+  }
+  return true;
+}
+
+// Gives `file` the owner and group of `model` where this process may: as
+// its own, or a group of its own that may own files (Administrators), but
+// not another user, which needs a privilege (SeRestorePrivilege) that a run
+// does not take. Through a handle of its own with the right to, which the
+// creation did not ask for, as the folder need not grant it. Nothing is
+// lost when it cannot: the new file is this process's, as any it makes.
+void CopyOwner(HANDLE model, HANDLE file) {
+  Security original;
+  Security created;
+  if (!original.Read(model) || !created.Read(file)) return;
+  if (original.owner == nullptr || original.group == nullptr || created.owner == nullptr ||
+      created.group == nullptr) {
+    return;  // nothing to give, or nothing to compare with
+  }
+  if (EqualSid(original.owner, created.owner) && EqualSid(original.group, created.group)) return;
+  const HANDLE owner = ReOpenFile(file, WRITE_OWNER, kShareAll, 0);
+  if (owner == INVALID_HANDLE_VALUE) return;
+  if (SetSecurityInfo(owner, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION,
+                      original.owner, original.group, nullptr, nullptr) != ERROR_SUCCESS) {
+    (void)SetSecurityInfo(owner, SE_FILE_OBJECT, GROUP_SECURITY_INFORMATION, nullptr, original.group, nullptr,
+                          nullptr);
+  }
+  (void)CloseHandle(owner);  // nothing was written through it
+}
+
+}  // namespace
+
+// ReplaceFileW keeps the attributes, DACL, owner and creation time of the
+// file it replaces on Windows, but Wine's moves the new file in as it is,
+// and so does the MoveFileExW that stands in for it where it is not
+// offered. So the attributes that a user sets (hidden, system, not
+// indexed), the owner and group are given here, and the DACL by
+// CopyAttributes; ReplaceFileW then finds them as it would give them.
 bool CopyPermissions(Handle model, Handle file) {
+  CopyOwner(ToHandle(model), ToHandle(file));
   constexpr DWORD kKept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
   FILE_BASIC_INFO original{};
   if (!GetFileInformationByHandleEx(ToHandle(model), FileBasicInfo, &original, sizeof original)) return false;
@@ -453,8 +537,35 @@ bool CopyPermissions(Handle model, Handle file) {
   return SetFileInformationByHandle(ToHandle(file), FileBasicInfo, &created, sizeof created) != 0;
 }
 
-// ReplaceFileW keeps them, and its fallback is a rename.
-bool CopyAttributes(Handle /*model*/, Handle /*file*/, std::vector<AttributeNotKept>& /*not_kept*/) {
+// The DACL, the one attribute that says who may do what: given to `file`
+// as `model` has it, entries passed on by the folder and all, since the new
+// file is in the same folder. Not through SetSecurityInfo, which adds what
+// the folder passes on (Wine's even to a DACL that is kept from it), and
+// would let in whom the original kept out. Given only where the two
+// differ, and read back: a DACL that the file system cannot keep as it is
+// (Wine keeps permission bits, which hold less) fails the replacement.
+bool CopyAttributes(Handle model, Handle file, std::vector<AttributeNotKept>& not_kept) {
+  const auto not_given = [&not_kept](SystemFailure failure) {
+    not_kept.push_back({"DACL", std::move(failure)});
+    return false;
+  };
+  Security original;
+  Security created;
+  if (!original.Read(ToHandle(model)) || !created.Read(ToHandle(file))) return not_given(LastFailure());
+  if (SameDacl(original, created)) return true;
+  // Kept from what the folder passes on, or not, as the original: said
+  // outright as well as by the descriptor's own mark.
+  const SECURITY_INFORMATION what =
+      DACL_SECURITY_INFORMATION |
+      (original.Protected() ? PROTECTED_DACL_SECURITY_INFORMATION : UNPROTECTED_DACL_SECURITY_INFORMATION);
+  if (!SetKernelObjectSecurity(ToHandle(file), what, original.descriptor)) {
+    return not_given(LastFailure());
+  }
+  Security given;
+  if (!given.Read(ToHandle(file))) return not_given(LastFailure());
+  if (!SameDacl(original, given)) {
+    return not_given(Failure(FileFault::kAclNotKept, "the file system keeps another"));
+  }
   return true;
 }
 
@@ -479,7 +590,8 @@ bool Flush(Handle handle) { return FlushFileBuffers(ToHandle(handle)) != 0; }
 //
 // Where ReplaceFileW is not offered at all (a file system or file server
 // that does not support it), a plain MoveFileExW over the old file does
-// the rename, without keeping its attributes.
+// the rename: it keeps the attributes, DACL and owner that the new file was
+// given (CopyPermissions, CopyAttributes), but not the creation time.
 bool Rename(Handle /*folder*/, const std::string& from, const std::string& to, bool replace) {
   const std::optional<std::wstring> source = WideName(from);
   const std::optional<std::wstring> target = WideName(to);

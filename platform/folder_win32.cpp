@@ -19,17 +19,6 @@ std::string Operation(const char* operation, const std::string& path) {
   return std::string(operation) + "(" + path + ")";
 }
 
-// The name the services get for `path`, or nothing, with the last error
-// the services give for such a name, when it is no UTF-8.
-std::optional<std::wstring> WideName(const std::string& path) {
-  const std::optional<std::u16string> name = SystemName(path);
-  if (!name) {
-    SetLastError(ERROR_INVALID_NAME);
-    return std::nullopt;
-  }
-  return ToWchar(*name);
-}
-
 // A handle that is only read through, closed by `Close` on the way out:
 // nothing was written through it, so a failed close loses nothing.
 template <typename Close>

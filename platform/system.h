@@ -113,10 +113,10 @@ extern const std::string_view kPathSeparators;
 // (Replacement::TemporaryName).
 inline constexpr std::string_view kUnfinished = "-unfinished-";
 
-// Gives the new file `file` the permission bits, and as far as this process
-// may the owner and group, of the file `model`. False when the permission
-// bits cannot be set. Where renaming over a file keeps its attributes by
-// itself (Windows), it does nothing.
+// Gives the new file `file` the permission bits (on Windows the attributes
+// a user sets: hidden, system), and as far as this process may the owner
+// and group, of the file `model`. False when the permission bits cannot be
+// set.
 bool CopyPermissions(Handle model, Handle file);
 
 // Gives the new file `file` the extended attributes of `model`, after
@@ -128,8 +128,8 @@ bool CopyPermissions(Handle model, Handle file);
 // with the last entry of `not_kept` saying which and why, when the access
 // to `file` could not be made that of `model`: an ACL could not be read,
 // given or taken away, or the attributes could not be listed (the entry's
-// name is then empty). Where renaming over a file keeps its attributes by
-// itself (Windows), it does nothing.
+// name is then empty). On Windows the one such attribute is the DACL,
+// which is given exactly or not at all (the entry "DACL").
 bool CopyAttributes(Handle model, Handle file, std::vector<AttributeNotKept>& not_kept);
 
 // Makes the system write the data of `handle` out to the disk.

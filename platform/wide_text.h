@@ -53,6 +53,12 @@ std::u16string LongPathForm(std::u16string_view path, std::u16string_view full_p
 // any name. Defined on Windows only (file_win32.cpp).
 std::optional<std::u16string> SystemName(const std::string& path);
 
+// SystemName as the wide services take it, or nothing, with the last error
+// set as the services set it for a name they cannot take (an invalid name),
+// when `path` is no UTF-8. Defined on Windows only (file_win32.cpp), for
+// every backend file that names files.
+std::optional<std::wstring> WideName(const std::string& path);
+
 // The same code units as the other 16-bit character type, to meet the
 // Windows headers, whose wchar_t is 16 bits wide.
 std::wstring ToWchar(std::u16string_view text);

@@ -39,7 +39,8 @@ SUPPORTED_OS = {
     "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}": "Windows 10 and 11",
 }
 # The DLLs every Windows has: the program must run copied anywhere.
-SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll"}
+# advapi32.dll holds the security services that keep a replaced file's DACL.
+SYSTEM_DLLS = {"kernel32.dll", "advapi32.dll", "msvcrt.dll"}
 
 
 def version_numbers(text):

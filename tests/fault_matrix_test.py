@@ -37,6 +37,7 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import e2e_test  # noqa: E402  (parses --exe, --runner and --fault-shim)
 import pack_e2e_test as pack  # noqa: E402  (parses --pack-exe)
+from names_test import run_on_terminal  # noqa: E402
 from e2e_test import (RUNNER, TIMEOUT, WINDOWS_TARGET, Case, file_state, pattern,  # noqa: E402
                       posix_only, read_exactly, read_terminal, windows_only)
 
@@ -290,6 +291,10 @@ class OutputFaults(Matrix):
             rows += [("/dev/full", P.cannot_write_first("/dev/full", "Disk Full"), None),
                      (in_file, P.cannot_create(in_file, "Folder Not Found"), "absent"),
                      ("folder/", P.cannot_create("folder/", "Is A Folder"), "empty folder")]
+        else:
+            # Longer than any Windows file system takes, which Wine tells only
+            # as a name not found, and only once the whole file is written.
+            rows += [("n" * 256, P.cannot_create("n" * 256, "Name Too Long"), "absent")]
         for output, transcript, after in rows:
             with self.subTest(output=output):
                 self.assert_plain_run(run_program([P.input, output], self.dir), transcript)
@@ -305,6 +310,17 @@ class OutputFaults(Matrix):
         for device in ("NUL", "nul"):
             with self.subTest(device=device):
                 self.assert_plain_run(run_program([P.input, device], self.dir), P.success)
+        self.assertEqual(sorted(os.listdir(self.dir)), [P.input])
+
+    @windows_only
+    def test_console_as_output_on_windows(self):
+        # Under each of its names, before anything reaches it; CON opens
+        # the console only for writing, and is known by its name. Wine gives
+        # a program started on a terminal a console.
+        for device in ("CON", "con", ".\\CON", "CONOUT$", "conout$", ".\\CONOUT$"):
+            with self.subTest(device=device):
+                self.assertEqual(run_on_terminal(P.exe, [P.input, device], self.dir),
+                                 P.cannot_create(device, "Is The Console").replace(b"\r", b""))
         self.assertEqual(sorted(os.listdir(self.dir)), [P.input])
 
     @posix_only
@@ -561,6 +577,48 @@ class ClosedStandardStreams(Matrix):
                     self.assert_plain_run(run_program(args, self.dir, closed=closed), transcript)
                     self.assertEqual(file_state(self.path("out")), kept)
                     self.assert_input_intact()
+
+
+@windows_only
+@unittest.skipUnless(P.replaces, "plivex reads no standard input, and writes its output in place")
+class StandardInputOnWindows(Matrix):
+    def test_nul_is_no_terminal(self):
+        # NUL is a character device, as a console is, but nobody types
+        # there: it is read as the empty stream it is. (Here a Unix
+        # /dev/null, which Wine shows as one.)
+        kept = self.keep_old_output()
+        self.assert_plain_run(run_program(["-", "out"], self.dir), P.failure("WavFile Header Is Cut Short !"))
+        self.assertEqual(file_state(self.path("out")), kept)
+
+    @unittest.skipUnless(os.name == "posix", "Wine turns a SIGINT into the console's Ctrl-C")
+    def test_ctrl_c_removes_the_new_file(self):
+        # Ctrl-C as the console's event, which Wine makes of a SIGINT (it
+        # has no display here to press it in): the handler removes the new
+        # file, and the process ends at once, before its input does.
+        kept = self.keep_old_output()
+        wav = P.make_input(pattern(2 << 20, seed=8))
+        proc = subprocess.Popen(RUNNER + [P.exe, "-", "out"], cwd=self.dir, stdin=subprocess.PIPE,
+                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        try:
+            proc.stdin.write(wav[:1 << 20])
+            proc.stdin.flush()
+            deadline = time.monotonic() + TIMEOUT
+            while not [name for name in os.listdir(self.dir) if LEFTOVER in name]:
+                self.assertLess(time.monotonic(), deadline, "no new file was begun")
+                time.sleep(0.01)
+            proc.send_signal(signal.SIGINT)
+            # Standard input stays open: its end would fail the run the
+            # ordinary way, which removes the file too.
+            proc.wait(timeout=TIMEOUT)
+            out = proc.stdout.read()
+        finally:
+            proc.kill()
+            proc.wait()
+            proc.stdin.close()
+            proc.stdout.close()
+        self.assertEqual(out, P.console("Please Wait ...", ""))
+        self.assertEqual(file_state(self.path("out")), kept)
+        self.assert_no_leftovers()
 
 
 @posix_only

@@ -341,29 +341,33 @@ class Sharing(NameCase):
 _CONTROL = re.compile(rb"\x1b\[[0-9;?]*[ -/]*[@-~]|\x1b\][^\x07\x1b]*(?:\x07|\x1b\\)")
 
 
+def run_on_terminal(exe, args, cwd):
+    """Runs `exe` in `cwd` with standard output on a terminal (a
+    pseudo-terminal this process reads); returns what the terminal showed,
+    without control sequences and carriage returns."""
+    import pty
+    try:
+        master, slave = pty.openpty()
+    except OSError as error:
+        raise unittest.SkipTest("no pseudo-terminal: %s" % error)
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 25, 120, 0, 0))
+    try:
+        proc = subprocess.Popen(RUNNER + [exe, *args], cwd=cwd, env=RUN_ENV,
+                                stdin=subprocess.DEVNULL, stdout=slave, stderr=subprocess.DEVNULL)
+        os.close(slave)
+        slave = -1
+        shown = read_terminal(master, proc)
+        proc.wait(timeout=TIMEOUT)
+    finally:
+        if slave >= 0:
+            os.close(slave)
+        os.close(master)
+    return _CONTROL.sub(b"", shown).replace(b"\r", b"")
+
+
 class Console(NameCase):
     def run_on_terminal(self, args):
-        """Runs plivex with standard output on a terminal (a pseudo-terminal
-        this process reads); returns what the terminal showed, without
-        control sequences and carriage returns."""
-        import pty
-        try:
-            master, slave = pty.openpty()
-        except OSError as error:
-            self.skipTest("no pseudo-terminal: %s" % error)
-        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 25, 120, 0, 0))
-        try:
-            proc = subprocess.Popen(RUNNER + [EXE, *args], cwd=self.dir, env=RUN_ENV,
-                                    stdin=subprocess.DEVNULL, stdout=slave, stderr=subprocess.DEVNULL)
-            os.close(slave)
-            slave = -1
-            shown = read_terminal(master, proc)
-            proc.wait(timeout=TIMEOUT)
-        finally:
-            if slave >= 0:
-                os.close(slave)
-            os.close(master)
-        return _CONTROL.sub(b"", shown).replace(b"\r", b"")
+        return run_on_terminal(EXE, args, self.dir)
 
     def test_names_show_as_typed_on_a_terminal(self):
         # On Windows this is the console path (WriteConsoleW): the UTF-8
@@ -372,16 +376,6 @@ class Console(NameCase):
             with self.subTest(name=name):
                 shown = self.run_on_terminal([name])
                 self.assertEqual(shown, not_found(name).replace(b"\r", b""))
-
-    @windows_only
-    def test_console_is_refused_as_output(self):
-        # Under each of its names, before anything reaches it. Wine gives a
-        # program started on a terminal a console.
-        self.put("in.bgm", pattern(3000))
-        for device in ("CONOUT$", "conout$", ".\\CONOUT$", "CON"):
-            with self.subTest(device=device):
-                self.assertEqual(self.run_on_terminal(["in.bgm", device]), ABORT.replace(b"\r", b""))
-        self.assertEqual(self.listing(), ["in.bgm"])
 
     def test_a_line_longer_than_one_console_call(self):
         # Several calls write it. A console may break it across rows as it
