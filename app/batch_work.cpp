@@ -195,7 +195,7 @@ ItemResult Convert(const BatchItem& item, const BatchItem* earlier, const BatchO
   platform::Replacement output = platform::BeginReplacement(item.target, input);
   input.Seek(0);
   WriteWavHeader(output.Output(), options.rate, length);
-  ConvertBlocks(input, output.Output(), length, space.buffers);
+  ConvertBlocks(input, output.Output(), length, space.Buffers());
   (void)input.Close();  // nothing was written to it
   output.Commit();
   result.written = kWavHeaderSize + PackedSize(length);
@@ -209,7 +209,7 @@ bool IsConversionOf(platform::File& wav, platform::File& bgm, ByteCount size, st
                     Workspace& space) {
   if (wav.Size() != kWavHeaderSize + PackedSize(size)) return false;
   const auto header = MakeWavHeader(rate, size);
-  Comparison comparison(wav, space.compared);
+  Comparison comparison(wav, space.Compared());
   wav.Seek(0);
   bgm.Seek(0);
   try {
@@ -220,7 +220,7 @@ bool IsConversionOf(platform::File& wav, platform::File& bgm, ByteCount size, st
   // Here the Bgm file is the one converted, and the WAV file the one
   // compared: their roles in the line's words are the other way round.
   try {
-    ConvertBlocks(bgm, comparison, size, space.buffers);
+    ConvertBlocks(bgm, comparison, size, space.Buffers());
   } catch (const ETargetReadError& error) {
     throw EReadError("read", error.failure);
   } catch (const EReadError& error) {
@@ -278,10 +278,10 @@ ItemResult Pack(const BatchItem& item, const BatchItem* earlier, const BatchOpti
     // Packed, it would be the original's own bytes: a WAV file converted
     // from an original that is not a whole number of blocks, or whose
     // edit changed nothing that goes back.
-    Comparison comparison(bgm, space.compared);
+    Comparison comparison(bgm, space.Compared());
     bgm.Seek(0);
     wav.Seek(layout.data_offset);
-    const PackResult packed = PackBlocks(wav, comparison, layout, size, kMaxBgmSize + 1, space.buffers);
+    const PackResult packed = PackBlocks(wav, comparison, layout, size, kMaxBgmSize + 1, space.Buffers());
     if (comparison.Same()) return unchanged;
     if (!packed.stopped) counted = packed;
   }
@@ -294,12 +294,12 @@ ItemResult Pack(const BatchItem& item, const BatchItem* earlier, const BatchOpti
     if (!counted) {
       Discard nowhere;
       wav.Seek(layout.data_offset);
-      counted = PackBlocks(wav, nowhere, layout, size, kMaxBgmSize + 1, space.buffers);
+      counted = PackBlocks(wav, nowhere, layout, size, kMaxBgmSize + 1, space.Buffers());
     }
   } else {
     platform::Replacement output = platform::BeginReplacement(item.target, wav);
     wav.Seek(layout.data_offset);
-    counted = PackBlocks(wav, output.Output(), layout, size, kMaxBgmSize + 1, space.buffers);
+    counted = PackBlocks(wav, output.Output(), layout, size, kMaxBgmSize + 1, space.Buffers());
     (void)wav.Close();  // nothing was written to it
     output.Commit();
     result.written = size;
@@ -326,7 +326,10 @@ ItemResult List(const BatchItem& item, const BatchOptions& options) {
 
 }  // namespace
 
-Workspace::Workspace() : buffers(kComparedChunk), compared(kComparedChunk) {}
+Workspace::Workspace(BatchMode mode)
+    : buffers_(mode == BatchMode::kList ? 0 : kComparedChunk),
+      compared_size_(mode == BatchMode::kPack ? kComparedChunk : 0),
+      compared_(new std::uint8_t[compared_size_]) {}
 
 ItemResult DoItem(const BatchItem& item, const BatchItem* earlier, const BatchOptions& options,
                   Workspace& space) {

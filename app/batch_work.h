@@ -5,6 +5,8 @@
 // and reports instead of raising.
 
 #include <cstdint>
+#include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -15,11 +17,20 @@
 
 namespace plivex {
 
-// What one worker converts through: taken once, used for every file.
-struct Workspace {
-  Workspace();
-  BlockBuffers buffers;
-  std::vector<std::uint8_t> compared;  // the bytes of the file a conversion is compared with
+// What one worker converts through: taken once, used for every file, and
+// only what the run needs (a listing converts nothing).
+class Workspace {
+ public:
+  explicit Workspace(BatchMode mode);
+
+  const BlockBuffers& Buffers() const { return buffers_; }
+  // The bytes of the file that a conversion is compared with (packing only).
+  std::span<std::uint8_t> Compared() const { return {compared_.get(), compared_size_}; }
+
+ private:
+  BlockBuffers buffers_;
+  std::size_t compared_size_;
+  std::unique_ptr<std::uint8_t[]> compared_;  // not cleared: every byte is read into before it is looked at
 };
 
 struct ItemResult {

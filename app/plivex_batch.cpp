@@ -190,7 +190,7 @@ class Runner {
   void Work() {
     std::optional<Workspace> space;
     try {
-      space.emplace();
+      space.emplace(options_.mode);
     } catch (const std::bad_alloc&) {
       // Every file this worker takes fails for it; the others go on.
     }
