@@ -3,8 +3,8 @@
 the names and places of what it writes, its lines, its exit status, and
 that what it writes is what plivex and plivex-pack write for the same file.
 
-    batch_e2e_test.py --batch-exe PATH --pack-exe PATH --exe PLIVEX [--runner CMD]
-                      [--fault-shim LIB] [unittest arguments]
+    batch_e2e_test.py --batch-exe PATH --version X.Y.Z --pack-exe PATH --exe PLIVEX
+                      [--runner CMD] [--fault-shim LIB] [unittest arguments]
 """
 
 import argparse
@@ -27,6 +27,7 @@ from e2e_test import RUNNER, TIMEOUT, WINDOWS_TARGET, Case, expected_wav, patter
 
 _parser = argparse.ArgumentParser(add_help=False)
 _parser.add_argument("--batch-exe", required=True)
+_parser.add_argument("--version", required=True)
 _options, _ = _parser.parse_known_args()
 BATCH = os.path.abspath(_options.batch_exe)
 FAULT_SHIM = os.path.abspath(e2e_test._options.fault_shim) if e2e_test._options.fault_shim else None
@@ -452,7 +453,7 @@ class CommandLine(BatchCase):
         self.assertEqual(code, 0)
         self.assertIn("--dry-run", out)
         code, out, _ = self.run_batch("-V")
-        self.assertEqual((code, out), (0, "plivex-batch (Plivex) %s%s" % (VERSION, EOL)))
+        self.assertEqual((code, out), (0, "plivex-batch (Plivex) %s%s" % (_options.version, EOL)))
         self.assertEqual(self.lines("in", "missing", status=1)[1], 'Failed "missing": File Not Found')
         self.lines("in")  # an output that exists is skipped, not a failure
 
@@ -479,8 +480,6 @@ class CommandLine(BatchCase):
         code, _, err = self.run_batch("-f", "in")
         self.assertEqual((code, err), (0, ""))
 
-
-VERSION = "1.1.1"
 
 if __name__ == "__main__":
     _, unittest_args = e2e_test._parser.parse_known_args()
