@@ -119,7 +119,13 @@ It takes PCM of 8 to 32 bits and 32 or 64-bit floating point, mono or
 stereo, in RIFF, RF64 or BW64 files or from a pipe, and can make the new
 file exactly as large as the original it replaces.
 
-Neither resamples or filters anything. 16-bit stereo samples go both ways
+plivex-batch does both for whole folders in one run: it converts every
+file it judges to be this layout (telling it from other interleaves, mono,
+big-endian and non-PCM data), puts edited WAV files back into their
+originals and leaves the unedited ones untouched, or lists what each file
+is, with an exit status that says whether any file failed.
+
+None of them resamples or filters anything. 16-bit stereo samples go both ways
 exactly as they are; plivex-pack brings other samples to 16-bit stereo by
 one fixed rule, without dither.]=])
 
