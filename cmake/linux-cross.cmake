@@ -8,7 +8,8 @@
 # gives its GNU triplet (the compiler is g++-<triplet>, its libraries are in
 # /usr/<triplet>), CMake's processor name and the emulator:
 #
-#   i386    i686-linux-gnu        32-bit x86: an x86-64 kernel runs it itself
+#   i386    i686-linux-gnu        32-bit x86: an x86-64 kernel runs it itself (or,
+#                                 one without its IA-32 emulation, qemu-i386)
 #   armhf   arm-linux-gnueabihf   32-bit ARM with hardware floating point
 #   arm64   aarch64-linux-gnu     64-bit ARM
 #   s390x   s390x-linux-gnu       64-bit IBM Z, big-endian
@@ -25,7 +26,7 @@ set(plivex_cross_rows
 
 # try_compile() reads this file again in a project of its own: pass the
 # choice on.
-list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES PLIVEX_CROSS_ARCH)
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES PLIVEX_CROSS_ARCH PLIVEX_CROSS_RUNS_NATIVELY)
 
 set(plivex_cross_known "")
 foreach(row IN LISTS plivex_cross_rows)
@@ -67,6 +68,26 @@ if(plivex_cross_emulator STREQUAL "-")
   # system calls, a preloaded library) as they do natively.
   set(CMAKE_EXE_LINKER_FLAGS_INIT
     "-Wl,--dynamic-linker=${plivex_sysroot}/lib/ld-linux.so.2 -Wl,-rpath,${plivex_sysroot}/lib")
+  # Not every x86-64 kernel runs 32-bit programs (one built without, or
+  # started with, its IA-32 emulation off says "Exec format error"): a
+  # program built so is tried once, and where it does not run, qemu-user
+  # runs them all, with the loader and libraries they name.
+  if(NOT DEFINED PLIVEX_CROSS_RUNS_NATIVELY)
+    set(probe ${CMAKE_BINARY_DIR}/plivex-cross-probe)
+    file(WRITE ${probe}.cpp "int main() { return 0; }\n")
+    execute_process(COMMAND ${CMAKE_CXX_COMPILER} ${CMAKE_EXE_LINKER_FLAGS_INIT} ${probe}.cpp -o ${probe}
+                    RESULT_VARIABLE built OUTPUT_QUIET ERROR_QUIET)
+    execute_process(COMMAND ${probe} RESULT_VARIABLE ran OUTPUT_QUIET ERROR_QUIET)
+    file(REMOVE ${probe}.cpp ${probe})
+    if(built EQUAL 0 AND ran EQUAL 0)
+      set(PLIVEX_CROSS_RUNS_NATIVELY ON CACHE BOOL "The kernel runs the programs of the cross build itself")
+    else()
+      set(PLIVEX_CROSS_RUNS_NATIVELY OFF CACHE BOOL "The kernel runs the programs of the cross build itself")
+    endif()
+  endif()
+  if(NOT PLIVEX_CROSS_RUNS_NATIVELY)
+    set(CMAKE_CROSSCOMPILING_EMULATOR qemu-i386-static)
+  endif()
 else()
   # qemu-user finds the loader and the libraries under -L.
   set(CMAKE_CROSSCOMPILING_EMULATOR ${plivex_cross_emulator} -L ${plivex_sysroot})
