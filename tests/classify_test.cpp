@@ -431,6 +431,46 @@ TEST(Classify, ReadsABoundedSampleSpreadOverTheFile) {
   }
 }
 
+// A file larger than what is read, `size` bytes of `pattern` over and
+// over (a whole number of blocks), made up as it is read: its 15 windows
+// lie apart, each starting off the grid of every coarser layout.
+Verdict ClassifyRepeated(const Bytes& pattern, std::uint64_t size) {
+  return Classify(size, [&](std::uint64_t offset, std::span<std::uint8_t> buffer) {
+    const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), size - offset));
+    for (std::size_t i = 0; i < count; ++i) buffer[i] = pattern[(offset + i) % pattern.size()];
+    return count;
+  });
+}
+
+// In a large file the cells scored for like channels and for how the words
+// run on lie where the file's blocks put them, whatever the windows'
+// places: channels alike, whose layout only the pairs across a block tell,
+// are still found in every layout, and music whose roughness is near its
+// threshold gets the verdict that every cell gives. Each sound comes after
+// 2 seconds of silence (whole blocks of every layout), so that the first
+// window, which starts on every grid, tells nothing.
+TEST(Classify, JudgesLargeFilesByTheirPlacesInTheFile) {
+  const Bytes silence(393216);
+  const struct {
+    const char* name;
+    Bytes pattern;
+    const char* word;
+  } rows[] = {
+      {"hiss as 0x100", Before(silence, Blocks(Cached(Music::kHiss), 0x100)), "interleave-0x100"},
+      {"hiss as bgm", Before(silence, Blocks(Cached(Music::kHiss), 0x200)), "bgm"},
+      {"hiss as 0x1000", Before(silence, Blocks(Cached(Music::kHiss), 0x1000)), "interleave-0x1000"},
+      {"nearly identical channels as 0x800", Before(silence, Blocks(Cached(Music::kNearlyIdentical), 0x800)),
+       "interleave-0x800"},
+      {"noisy as mono", Before(silence, Mono(Cached(Music::kNoisy))), "mono"},
+  };
+  for (const auto& row : rows) {
+    for (const std::uint64_t size : {std::uint64_t{64} << 20, (std::uint64_t{1} << 31) + 2}) {
+      SCOPED_TRACE(std::string(row.name) + " in " + std::to_string(size) + " bytes");
+      EXPECT_EQ(VerdictWord(ClassifyRepeated(row.pattern, size)), row.word);
+    }
+  }
+}
+
 // The verdict depends on the bytes alone: reads of one byte, or of any
 // count, give the same as reads of all that is asked; and a file that ends
 // before its size is judged on what it has.
