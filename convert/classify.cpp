@@ -11,6 +11,17 @@
 // 0x80) for all of them. Each window holds the boundaries of every layout
 // up to 0x10000 together with the samples before them in the same channel.
 //
+// A first look. Where the windows lie apart (from about 2 MB on), four of
+// them are read first, the first, the fifth, the tenth and the last, and
+// judged as below with wider margins: a sound in them, every ratio at
+// least a factor 1.5 from its threshold, and a block layout that costs
+// each rival, all told apart, at least twice as much. If they pass, they
+// are the verdict; if not, the other eleven are read and the verdict is
+// that of all 15. On the corpus nearly all music passes, always with the
+// verdict of all 15 (some mono tracks do not: at the 3 grid points of the
+// longest layout's boundaries that four windows hold, a quiet one leaves
+// that layout untold); the first look reads and scores a quarter as much.
+//
 // What is scored, in this order (the first that applies is the verdict):
 // - A "RIFF", "RF64" or "BW64" header with "WAVE": wav. Under 16 KiB, or
 //   fewer bytes than that could be read: short.
@@ -141,6 +152,15 @@ constexpr std::uint64_t kWholePairStride = 4;
 // A ratio within this factor of its threshold is too near it to be judged
 // on a part of the cells.
 constexpr double kDoubt = 1.15;
+// The windows of a first look at a large file, spread from its start to
+// its end, and how clear what they show must be to be the verdict. Four:
+// three are the least that hold 3 grid points of the longest layout's
+// boundaries (the first window has none), as many as it takes to tell that
+// layout from one channel.
+constexpr std::array<std::size_t, 4> kFirstLook = {0, (kWindows - 1) / 3, 2 * (kWindows - 1) / 3,
+                                                   kWindows - 1};
+constexpr double kFirstLookDoubt = 1.5;
+constexpr double kFirstLookMargin = 2.0;
 // Thresholds; see the top of the file.
 constexpr std::uint32_t kQuietest = 32;
 constexpr double kNoiseSpreadRatio = 2.0;
@@ -194,11 +214,12 @@ struct Scratch {
 };
 
 struct Sample {
-  std::int16_t* words;  // what was read, words whole, decoded
-  std::vector<Segment> segments;
-  std::uint64_t count = 0;  // words
-  bool is_wave = false;     // it starts with a WAVE file's header
-  std::uint32_t peak = 0;   // the largest |word|
+  std::int16_t* words;            // what was read, words whole, decoded
+  std::vector<Segment> segments;  // in the order read
+  std::uint64_t count = 0;        // words
+  bool is_wave = false;           // it starts with a WAVE file's header
+  std::uint32_t peak = 0;         // the largest |word|
+  bool ended = false;             // a read found the end of the file
 };
 
 // The stretches to read, in order, none overlapping.
@@ -257,35 +278,29 @@ std::uint32_t DecodeWords(std::int16_t* words, std::size_t count) {
   return std::max(Distance(least, 0), Distance(most, 0));
 }
 
-// Reads the windows, each until it is full or the file ends; after an end
-// nothing more is read. An odd byte at the end is not a word. Each window
-// is decoded as soon as it is read, while its bytes are still in the
-// processor's cache.
-Sample ReadSample(std::uint64_t file_size, const ClassifyReadAt& read_at, Scratch& scratch) {
-  Sample sample;
-  const auto windows = Windows(file_size);
-  static_assert(kWindows * (kWindowBody + 2 * kWindowMargin) <= kMostClassifiedBytes);
-  sample.words = scratch.words.get();  // the windows hold kMostClassifiedBytes at most
-  std::size_t filled = 0;              // words
-  for (const auto& [begin, end] : windows) {
-    std::int16_t* words = sample.words + filled;
-    auto* bytes = reinterpret_cast<std::uint8_t*>(words);
-    const std::size_t want = static_cast<std::size_t>(end - begin);
-    std::size_t got = 0;
-    while (got < want) {
-      const std::size_t count = read_at(begin + got, {bytes + got, want - got});
-      if (count == 0) break;
-      got += std::min(count, want - got);
-    }
-    if (begin == 0) sample.is_wave = IsWave(bytes, got);
-    const std::size_t count = got / 2;
-    if (count > 0) sample.segments.push_back({begin / 2, filled, count});
-    sample.peak = std::max(sample.peak, DecodeWords(words, count));
-    sample.count += count;
-    filled += count;
-    if (got < want) break;
+// Reads the stretch [begin, end) of the file into the sample's words from
+// index `at` on, until it is full or the file ends; after an end nothing
+// more is read. An odd byte at the end is not a word. The words are decoded
+// as soon as they are read, while their bytes are still in the processor's
+// cache.
+void ReadStretch(const ClassifyReadAt& read_at, std::uint64_t begin, std::uint64_t end, std::size_t at,
+                 Sample& sample) {
+  if (sample.ended) return;
+  std::int16_t* words = sample.words + at;
+  auto* bytes = reinterpret_cast<std::uint8_t*>(words);
+  const std::size_t want = static_cast<std::size_t>(end - begin);
+  std::size_t got = 0;
+  while (got < want) {
+    const std::size_t count = read_at(begin + got, {bytes + got, want - got});
+    if (count == 0) break;
+    got += std::min(count, want - got);
   }
-  return sample;
+  if (begin == 0) sample.is_wave = IsWave(bytes, got);
+  const std::size_t count = got / 2;
+  if (count > 0) sample.segments.push_back({begin / 2, at, count});
+  sample.peak = std::max(sample.peak, DecodeWords(words, count));
+  sample.count += count;
+  sample.ended = got < want;
 }
 
 // Calls body(segment, cell) for the first word of each scored grid cell:
@@ -319,13 +334,13 @@ std::uint64_t ScoredStride(const Sample& sample, std::uint64_t most) {
 struct Scoring {
   std::uint64_t stride;       // of the cells for how the words run on (ForScoredCells)
   std::uint64_t pair_stride;  // of the cells for like channels
-  bool may_doubt;             // false: the whole sample is scored
+  double doubt;               // a ratio within this factor of its threshold is doubted (1: none is)
+  double sure_margin = 0;     // so is a layout's margin below this, or a rival it cannot tell from
   bool doubtful = false;
 
-  // Returns `ratio`, and notes whether it lies within a factor kDoubt of
-  // `threshold` where that may be doubted.
+  // Returns `ratio`, and notes whether it is doubted.
   double Weigh(double ratio, double threshold) {
-    if (may_doubt && ratio > threshold / kDoubt && ratio < threshold * kDoubt) doubtful = true;
+    if (ratio > threshold / doubt && ratio < threshold * doubt) doubtful = true;
     return ratio;
   }
 };
@@ -480,10 +495,11 @@ void GridPoints(const Sample& sample, PointCosts& jumps, PointCosts& curves,
   jumps.begin[kLevels] = curves.begin[kLevels] = points;
 }
 
-// The hypothesis of the grid with the least cost, if every rival it can be
-// told apart from costs at least kLeastMargin times as much where the two
-// differ (from `low`, the lower of their levels, up); else kMono.
-int ClearWinner(const PointCosts& costs, double& margin) {
+// The hypothesis of the grid with the least cost, and in `margin` how
+// much more the cheapest rival it can be told apart from costs where the
+// two differ (from `low`, the lower of their levels, up); `told_all`: every
+// rival can be.
+int ClearWinner(const PointCosts& costs, double& margin, bool& told_all) {
   std::array<std::uint64_t, kHypotheses> total{};
   for (int h = 0; h < kHypotheses; ++h) {
     for (int level = 0; level < kLevels; ++level) total[h] += costs.sums[level][PointCosts::Column(h, level)];
@@ -493,6 +509,7 @@ int ClearWinner(const PointCosts& costs, double& margin) {
     if (total[h] < total[best]) best = h;
   }
   margin = 1e300;
+  told_all = true;
   for (int rival = 0; rival < kHypotheses; ++rival) {
     if (rival == best) continue;
     std::uint64_t mine = 0, theirs = 0, telling = 0;
@@ -505,7 +522,10 @@ int ClearWinner(const PointCosts& costs, double& margin) {
       for (const std::uint16_t point : costs.Telling(level)) of_level += (point & either) != 0;
       telling += of_level;
     }
-    if (telling < kLeastPoints) continue;
+    if (telling < kLeastPoints) {
+      told_all = false;
+      continue;
+    }
     margin = std::min(margin, (static_cast<double>(theirs) + 1.0) / (static_cast<double>(mine) + 1.0));
   }
   return best;
@@ -580,10 +600,15 @@ std::optional<Verdict> Layout(const Sample& sample, const Reading& r, Scoring& s
   } else {
     GridPoints(sample, scratch.jumps, scratch.curves, std::make_integer_sequence<int, kLevels>());
     double by_jump = 0, by_curve = 0;
-    const int jump_winner = ClearWinner(scratch.jumps, by_jump);
-    const int curve_winner = ClearWinner(scratch.curves, by_curve);
+    bool jump_told_all = true, curve_told_all = true;
+    const int jump_winner = ClearWinner(scratch.jumps, by_jump, jump_told_all);
+    const int curve_winner = ClearWinner(scratch.curves, by_curve, curve_told_all);
     const int winner = by_jump >= by_curve ? jump_winner : curve_winner;
     layout = std::max(by_jump, by_curve) >= kLeastMargin ? winner : kMono;
+    if (scoring.sure_margin > 0 &&
+        (std::max(by_jump, by_curve) < scoring.sure_margin || !jump_told_all || !curve_told_all)) {
+      return std::nullopt;
+    }
   }
   if (layout == kFrames) return Verdict{VerdictKind::kFrames};
   if (layout == kMono) return Verdict{VerdictKind::kMono};
@@ -600,6 +625,30 @@ std::optional<Verdict> Judge(const Sample& sample, Scoring& scoring, Scratch& sc
   if (order == Order::kNone) return Verdict{VerdictKind::kOther};
   if (order == Order::kBig) return Verdict{VerdictKind::kBigEndian};
   return Layout(sample, as_little, scoring, scratch);
+}
+
+// The verdict on the windows of a first look at a large file, if they leave
+// no doubt: a sound in them, every ratio at least a factor kFirstLookDoubt
+// from its threshold, and a layout that costs every rival, each told apart,
+// kFirstLookMargin times as much or more.
+std::optional<Verdict> FirstLook(const Sample& sample, Scratch& scratch) {
+  if (sample.is_wave) return Verdict{VerdictKind::kWav};
+  if (sample.peak <= kQuietest) return std::nullopt;  // silence is silence throughout
+  Scoring first{ScoredStride(sample, kMostScoredCells), ScoredStride(sample, kMostPairCells), kFirstLookDoubt,
+                kFirstLookMargin};
+  return Judge(sample, first, scratch);
+}
+
+// The verdict on all that was read.
+Verdict WholeVerdict(std::uint64_t file_size, const Sample& sample, Scratch& scratch) {
+  if (sample.is_wave) return {VerdictKind::kWav};
+  if (file_size < kShortest || 2 * sample.count < kShortest) return {VerdictKind::kShort};
+  if (sample.peak <= kQuietest) return {VerdictKind::kSilence};
+  Scoring part{ScoredStride(sample, kMostScoredCells), ScoredStride(sample, kMostPairCells), kDoubt};
+  Scoring whole{1, std::min(part.pair_stride, kWholePairStride), 1};
+  if (part.stride == whole.stride && part.pair_stride == whole.pair_stride) part.doubt = 1;
+  if (const auto verdict = Judge(sample, part, scratch)) return *verdict;
+  return *Judge(sample, whole, scratch);
 }
 
 }  // namespace
@@ -633,15 +682,31 @@ std::string VerdictWord(const Verdict& verdict) {
 
 Verdict Classify(std::uint64_t file_size, const ClassifyReadAt& read_at) {
   thread_local Scratch scratch;
-  const Sample sample = ReadSample(file_size, read_at, scratch);
-  if (sample.is_wave) return {VerdictKind::kWav};
-  if (file_size < kShortest || 2 * sample.count < kShortest) return {VerdictKind::kShort};
-  if (sample.peak <= kQuietest) return {VerdictKind::kSilence};
-  Scoring part{ScoredStride(sample, kMostScoredCells), ScoredStride(sample, kMostPairCells), true};
-  Scoring whole{1, std::min(part.pair_stride, kWholePairStride), false};
-  part.may_doubt = part.stride != whole.stride || part.pair_stride != whole.pair_stride;
-  if (const auto verdict = Judge(sample, part, scratch)) return *verdict;
-  return *Judge(sample, whole, scratch);
+  static_assert(kWindows * (kWindowBody + 2 * kWindowMargin) <= kMostClassifiedBytes);
+  const auto windows = Windows(file_size);
+  // Where each stretch's words go: the stretches one after the other.
+  std::vector<std::size_t> at(windows.size() + 1, 0);
+  for (std::size_t k = 0; k < windows.size(); ++k) {
+    at[k + 1] = at[k] + static_cast<std::size_t>(windows[k].second - windows[k].first) / 2;
+  }
+  Sample sample;
+  sample.words = scratch.words.get();
+  const auto read = [&](std::size_t k) {
+    ReadStretch(read_at, windows[k].first, windows[k].second, at[k], sample);
+  };
+  if (windows.size() == kWindows) {
+    // The windows lie apart: a first look at four of them.
+    for (const std::size_t k : kFirstLook) read(k);
+    if (!sample.ended) {
+      if (const auto verdict = FirstLook(sample, scratch)) return *verdict;
+    }
+    for (std::size_t k = 0; k < kWindows; ++k) {
+      if (std::find(kFirstLook.begin(), kFirstLook.end(), k) == kFirstLook.end()) read(k);
+    }
+  } else {
+    for (std::size_t k = 0; k < windows.size(); ++k) read(k);
+  }
+  return WholeVerdict(file_size, sample, scratch);
 }
 
 }  // namespace plivex
