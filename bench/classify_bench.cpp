@@ -2,7 +2,10 @@
 // held in memory, for the kinds of file that take different ways through
 // it, next to the copying of the same bytes alone (what the reads cost at
 // the least). The files are 1 MiB (read whole) or 64 MiB (read in windows,
-// made up as they are read from a 1 MiB pattern).
+// made up as they are read from a 1 MiB pattern): music and random bytes
+// take a first look at four windows there, hiss (noise, the same in both
+// channels, whose roughness is near its threshold) all 15 windows and then
+// every cell, the dearest way.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -36,9 +39,10 @@ void Put(Bytes& bytes, double value) {
   bytes.push_back(static_cast<std::uint8_t>(sample >> 8));
 }
 
-// 1 MiB of chords under a little noise, a new chord every half second, in
-// blocks of `per_channel` bytes of each channel (0: frames; 1: mono).
-Bytes Music(std::size_t per_channel) {
+// 1 MiB of chords under a little noise, a new chord every half second, or
+// of hiss, in blocks of `per_channel` bytes of each channel (0: frames; 1:
+// mono).
+Bytes Music(std::size_t per_channel, bool hiss = false) {
   const std::size_t samples = per_channel == 1 ? kMiB / 2 : kMiB / 4;
   std::vector<double> left(samples), right(samples);
   Noise noise;
@@ -49,8 +53,9 @@ Bytes Music(std::size_t per_channel) {
     const double f = 196.0 * (1 + chord % 3 * 0.25);
     left[i] =
         envelope * (std::sin(2 * std::numbers::pi * f * t) + std::sin(2 * std::numbers::pi * 1.5 * f * t)) +
-        20 * noise.Next();
-    right[i] = envelope * std::sin(2 * std::numbers::pi * 1.26 * f * t + 1) + 20 * noise.Next();
+        2 * noise.Next();
+    right[i] = envelope * std::sin(2 * std::numbers::pi * 1.26 * f * t + 1) + 2 * noise.Next();
+    if (hiss) left[i] = right[i] = 3000 * noise.Next();
   }
   Bytes bytes;
   bytes.reserve(kMiB);
@@ -113,6 +118,11 @@ const Bytes& MusicAs() {
   return bytes;
 }
 
+const Bytes& Hiss() {
+  static const Bytes bytes = Music(0x200, true);
+  return bytes;
+}
+
 const Bytes& RandomBytes() {
   static const Bytes bytes = Random();
   return bytes;
@@ -126,6 +136,7 @@ BENCHMARK_CAPTURE(BM_Classify, interleave_0x4000, MusicAs<0x4000>, "interleave-0
 BENCHMARK_CAPTURE(BM_Classify, frames, MusicAs<0>, "frames")->Arg(1)->Arg(64)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_Classify, mono, MusicAs<1>, "mono")->Arg(1)->Arg(64)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_Classify, random, RandomBytes, "other")->Arg(1)->Arg(64)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_Classify, hiss, Hiss, "bgm")->Arg(1)->Arg(64)->Unit(benchmark::kMicrosecond);
 
 // The bytes a verdict reads, copied alone: a whole file of 1 MiB, or the
 // windows of a larger one (15 of 64.5 KiB).
