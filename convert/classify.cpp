@@ -154,9 +154,8 @@ constexpr std::uint64_t kWholePairStride = 4;
 constexpr double kDoubt = 1.15;
 // The windows of a first look at a large file, spread from its start to
 // its end, and how clear what they show must be to be the verdict. Four:
-// three are the least that hold 3 grid points of the longest layout's
-// boundaries (the first window has none), as many as it takes to tell that
-// layout from one channel.
+// it takes 3 grid points of the longest layout's boundaries to tell that
+// layout from one channel, and the first window holds none.
 constexpr std::array<std::size_t, 4> kFirstLook = {0, (kWindows - 1) / 3, 2 * (kWindows - 1) / 3,
                                                    kWindows - 1};
 constexpr double kFirstLookDoubt = 1.5;
@@ -204,7 +203,7 @@ struct PointCosts {
 };
 
 // Memory kept by each thread that classifies for its next file (1 MiB and
-// 33 KiB): taken anew for every file, its pages cost more to map than the
+// 32 KiB): taken anew for every file, its pages cost more to map than the
 // reads themselves. The words are read into it as bytes and decoded where
 // they lie, never zeroed, which would cost as much again.
 struct Scratch {
