@@ -20,9 +20,6 @@ namespace {
 
 using platform::ByteCount;
 
-// The longest Bgm file plivex converts, and plivex-pack writes: its
-// length is a signed 32-bit count.
-constexpr ByteCount kMaxBgmSize = 0x7FFFFFFF;
 constexpr std::size_t kComparedChunk = 1 << 20;
 
 // The words of a line for the two files of one direction: the one read,

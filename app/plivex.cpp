@@ -38,13 +38,8 @@ constexpr ProgramTexts kTexts = {
     .cannot_write = "Cannot Write WavFile !",
 };
 
-// True when an input of `length` bytes can be converted. The input length
-// is a signed 32-bit count; every length up to its largest value also fits
-// both unsigned 32-bit size fields of the header (the RIFF size is 36 more).
-bool IsConvertibleLength(platform::ByteCount length) {
-  constexpr platform::ByteCount kMaxInputLength = 0x7FFFFFFF;
-  return length <= kMaxInputLength;
-}
+// True when an input of `length` bytes can be converted.
+bool IsConvertibleLength(platform::ByteCount length) { return length <= kMaxBgmSize; }
 
 }  // namespace
 

@@ -49,10 +49,6 @@ constexpr ProgramTexts kTexts = {
     .cannot_write = {},
 };
 
-// The largest Bgm file plivex reads back: its input length is a signed
-// 32-bit count.
-constexpr platform::ByteCount kMaxBgmSize = 0x7FFFFFFF;
-
 [[noreturn]] void Refuse(const std::string& message) {
   WriteLine(message);
   throw EAbort();

@@ -18,6 +18,11 @@ namespace plivex {
 inline constexpr std::size_t kBlockSize = 1024;
 inline constexpr std::size_t kChannelHalf = kBlockSize / 2;
 
+// The longest Bgm file plivex converts and plivex-pack writes: its length
+// is a signed 32-bit count. Every length up to it also fits both unsigned
+// 32-bit size fields of the WAV header (the RIFF size is 36 more).
+inline constexpr platform::ByteCount kMaxBgmSize = 0x7FFFFFFF;
+
 // Maps one Bgm block onto 256 WAV frames: frame j is left sample j followed
 // by right sample j, each byte pair kept in order.
 void DeinterleaveBlock(std::span<const std::uint8_t, kBlockSize> input,
